@@ -1,0 +1,7 @@
+#include "processstate.h"
+
+ProcessState& Process() noexcept
+{
+    static ProcessState state;
+    return state;
+}

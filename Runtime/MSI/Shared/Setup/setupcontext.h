@@ -1,0 +1,108 @@
+// SetupContext: what the whole process knows about the setup being run,
+// independent of a Session: the launcher's own path, the temporary folder,
+// the setup language and its texts, the silent and automatic flags and the
+// [Startup] values read once from setup.ini. One per process, owned by the
+// entry.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+
+class SetupContext {
+public:
+    SetupContext(HINSTANCE instance, std::wstring launcherPath);
+    SetupContext(const SetupContext&) = delete;
+    SetupContext& operator=(const SetupContext&) = delete;
+
+    [[nodiscard]] HINSTANCE Instance() const noexcept { return instance_; }
+    [[nodiscard]] const std::wstring& LauncherPath() const noexcept { return launcherPath_; }
+    // The folder of the launcher's path (the source folder).
+    [[nodiscard]] const std::wstring& SourceFolder() const noexcept { return sourceFolder_; }
+
+    [[nodiscard]] const std::wstring& TempFolder() const noexcept { return tempFolder_; }
+    void SetTempFolder(std::wstring folder) { tempFolder_ = std::move(folder); }
+
+    [[nodiscard]] const std::wstring& SetupIniPath() const noexcept { return setupIniPath_; }
+    void SetSetupIniPath(std::wstring path) { setupIniPath_ = std::move(path); }
+
+    // The setup language (a Windows language id); 0 until one is chosen.
+    [[nodiscard]] std::uint16_t Language() const noexcept { return language_; }
+    void SetLanguage(std::uint16_t language) noexcept { language_ = language; }
+    // The language given on the command line ("/L"), 0 when none.
+    [[nodiscard]] std::uint16_t CommandLineLanguage() const noexcept { return commandLineLanguage_; }
+    void SetCommandLineLanguage(std::uint16_t language) noexcept { commandLineLanguage_ = language; }
+
+    [[nodiscard]] bool Silent() const noexcept { return silent_; }
+    void SetSilent(bool on) noexcept { silent_ = on; }
+    [[nodiscard]] bool Automatic() const noexcept { return automatic_; }
+    void SetAutomatic(bool on) noexcept { automatic_ = on; }
+    // Neither silent nor automatic: message boxes may be shown.
+    [[nodiscard]] bool Interactive() const noexcept { return !silent_ && !automatic_; }
+    [[nodiscard]] bool ShowRebootMessage() const noexcept { return showRebootMessage_; }
+    void SetShowRebootMessage(bool on) noexcept { showRebootMessage_ = on; }
+
+    [[nodiscard]] const std::wstring& InstallGuid() const noexcept { return installGuid_; }
+    void SetInstallGuid(std::wstring guid) { installGuid_ = std::move(guid); }
+    [[nodiscard]] const std::wstring& ProductCode() const noexcept { return productCode_; }
+    void SetProductCode(std::wstring code) { productCode_ = std::move(code); }
+    [[nodiscard]] const std::wstring& ProductName() const noexcept { return productName_; }
+    void SetProductName(std::wstring name) { productName_ = std::move(name); }
+    [[nodiscard]] int ScriptDriven() const noexcept { return scriptDriven_; }
+    void SetScriptDriven(int value) noexcept { scriptDriven_ = value; }
+    [[nodiscard]] bool AllUsers() const noexcept { return allUsers_; }
+    void SetAllUsers(bool on) noexcept { allUsers_ = on; }
+
+    // Internal options collected from [Startup] cmdline that remain after the
+    // launcher's own options were taken out.
+    [[nodiscard]] const std::wstring& OptionText() const noexcept { return optionText_; }
+    void AppendOptionText(std::wstring_view text);
+    // Applies the launcher's internal options of a [Startup] CmdLine value and
+    // answers what remains of it.
+    [[nodiscard]] std::wstring ParseInternalOptions(std::wstring_view cmdline);
+
+    // Languages the package offers (its [Languages] list); empty until read.
+    [[nodiscard]] const std::set<std::uint16_t>& SupportedLanguages() const noexcept { return supported_; }
+    void SetSupportedLanguages(std::set<std::uint16_t> languages) { supported_ = std::move(languages); }
+    [[nodiscard]] bool IsRtlLanguage(std::uint16_t language) const noexcept { return rtl_.count(language) != 0; }
+
+    // The text of a string id in the setup language: the language file's
+    // entry when it has one, otherwise the launcher's built-in string.
+    [[nodiscard]] std::wstring LoadString(unsigned id) const;
+
+    // A standard message box captioned with the window title. When the run is
+    // silent or automatic and bit 1 (2) of `flags` is clear, nothing is shown
+    // and `defaultAnswer` is returned.
+    int Ask(HWND owner, std::wstring_view text, UINT style, int defaultAnswer, unsigned flags = 0) const;
+
+    // The title of every window and message box: "Orvane Wizard", or
+    // "<product> - Orvane Wizard" when a product name is known and not `plain`.
+    [[nodiscard]] std::wstring WindowTitle(bool plain = false) const;
+
+private:
+    HINSTANCE instance_;
+    std::wstring launcherPath_;
+    std::wstring sourceFolder_;
+    std::wstring tempFolder_;
+    std::wstring setupIniPath_;
+    std::uint16_t language_ = 0;
+    std::uint16_t commandLineLanguage_ = 0;
+    bool silent_ = false;
+    bool automatic_ = false;
+    bool showRebootMessage_ = false;
+    std::wstring installGuid_;
+    std::wstring productCode_;
+    std::wstring productName_;
+    int scriptDriven_ = 4;
+    bool allUsers_ = false;
+    std::wstring optionText_;
+    std::set<std::uint16_t> supported_;
+    std::set<std::uint16_t> rtl_;
+};
+
+// The launcher's built-in string-table text for `id`, trying the resource
+// languages `language`, `language | 0x400`, 0x400 and 0 in this order.
+[[nodiscard]] std::wstring LoadBuiltinString(HINSTANCE instance, unsigned id, std::uint16_t language);

@@ -1,0 +1,121 @@
+#include "utils.h"
+
+#include "deleteaction.h"
+#include "errordialog.h"
+#include "ov_handles.h"
+#include "processstate.h"
+#include "resource.h"
+#include "session.h"
+#include "setupcontext.h"
+#include "setuplog.h"
+
+#include <vector>
+
+namespace {
+
+// Messages that end a wait for a child process: the application is being
+// closed, and its own loop must see them.
+bool ends_wait(UINT message) noexcept
+{
+    return message == WM_CLOSE || message == WM_QUERYENDSESSION || message == WM_QUIT;
+}
+
+struct started_process {
+    ov::unique_handle process;
+    ov::unique_handle thread;
+    DWORD error = 0;
+};
+
+started_process start_process(std::wstring_view commandLine, int show)
+{
+    started_process result;
+    // CreateProcessW may write into the command-line buffer.
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = static_cast<WORD>(show);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        result.error = ov::last_error_or();
+        return result;
+    }
+    result.process.reset(info.hProcess);
+    result.thread.reset(info.hThread);
+    return result;
+}
+
+} // namespace
+
+int LaunchAndWait(std::wstring_view commandLine, int show)
+{
+    log_message(OV_HERE, L"Attempting to launch: %s", commandLine);
+    const auto child = start_process(commandLine, show);
+    if (!child.process) {
+        log_message(OV_HERE, L"Launch result %d, exit code %d", 0, kLaunchFailed);
+        return kLaunchFailed;
+    }
+
+    const HANDLE process = child.process.get();
+    bool done = false;
+    while (!done) {
+        const DWORD wait = ::MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT);
+        if (wait == WAIT_OBJECT_0)
+            break;
+        if (wait != WAIT_OBJECT_0 + 1) {
+            // The wait itself failed; fall back to a plain wait.
+            ::WaitForSingleObject(process, INFINITE);
+            break;
+        }
+        MSG message = {};
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
+            if (ends_wait(message.message)) {
+                done = true;
+                break;
+            }
+            if (!::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+                break;
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+
+    DWORD code = 0;
+    const BOOL got = ::GetExitCodeProcess(process, &code);
+    const int exitCode = static_cast<int>(code);
+    Process().SetupResult = exitCode;
+    log_message(OV_HERE, L"Launch result %d, exit code %d", 1, exitCode);
+    (void)got;
+    return exitCode;
+}
+
+bool LaunchNoWait(std::wstring_view commandLine, int show)
+{
+    log_message(OV_HERE, L"Attempting to launch (no wait): %s", commandLine);
+    const auto child = start_process(commandLine, show);
+    const bool started = static_cast<bool>(child.process);
+    log_message(OV_HERE, L"Launch result %d", started ? 1 : 0);
+    if (started)
+        ::WaitForInputIdle(child.process.get(), 1000);
+    return started;
+}
+
+bool ShowUsage(Session& session)
+{
+    const SetupContext& context = session.Context();
+    static constexpr unsigned kUsageLines[] = {IDS_USAGE_HEADER, IDS_USAGE_LANGUAGE, IDS_USAGE_SILENT,
+                                               IDS_USAGE_PARAMETERS, IDS_USAGE_UA, IDS_USAGE_UW,
+                                               IDS_USAGE_UM, IDS_USAGE_US};
+    std::wstring text;
+    for (const unsigned id : kUsageLines) {
+        if (!text.empty())
+            text.append(L"\r\n");
+        text.append(context.LoadString(id));
+    }
+    log_message(OV_HERE, L"%s", text);
+    ErrorDialog(context).show_error_text(text);
+
+    DeleteAction deleter;
+    return deleter.RunDeleter(session.Instance());
+}

@@ -1,0 +1,27 @@
+// Shared helpers of the launcher that talk to Windows: starting and waiting
+// for child processes, and the usage text.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+class Session;
+
+// The answer of LaunchAndWait when the process could not be started.
+inline constexpr int kLaunchFailed = -858993460;
+
+// Starts `commandLine` (no handle inheritance), waits for it while keeping
+// this thread's windows painted, stores its exit code in SetupResult and
+// answers it. A WM_CLOSE, WM_QUERYENDSESSION or WM_QUIT in the queue ends the
+// wait early (the message stays queued for its owner).
+int LaunchAndWait(std::wstring_view commandLine, int show = SW_SHOWNORMAL);
+
+// Starts `commandLine` without waiting for it to end; waits up to a second
+// for it to become input-idle. True when it started.
+bool LaunchNoWait(std::wstring_view commandLine, int show = SW_SHOWNORMAL);
+
+// Shows the usage text in the error dialog (logged as well), then runs the
+// deleter and answers its result.
+bool ShowUsage(Session& session);
