@@ -4,12 +4,12 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ make git
+  cmake ninja-build g++ make git python3
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev mingw-w64-tools
   wine wine64 msitools wixl xvfb xauth xdotool x11-apps imagemagick
   googletest zlib1g-dev
   clang libclang-rt-14-dev clang-format
-  osslsigncode nginx-light python3-pyftpdlib curl
+  osslsigncode openssl nginx-light python3-pyftpdlib curl
 )
 
 missing=()

@@ -19,6 +19,8 @@ ov_wine_prepare() {
   export WINEPREFIX="$prefix"
   export WINEARCH=win64
   export WINEDEBUG=-all
+  # Wine converts Linux text by the locale's character set: always UTF-8.
+  export LC_ALL=C.UTF-8
   # No Mono or Gecko installer dialogs: the launcher needs neither.
   export WINEDLLOVERRIDES="mscoree=;mshtml="
   # A prefix is healthy when its first boot finished (marker written below)
@@ -87,4 +89,8 @@ ov_wine_start() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -p
   ov_wine_started=1
+  # Start the prefix's services and its desktop (explorer.exe) now, with no
+  # output handles: started later by a test program, they would inherit its
+  # output pipe and keep it open, and ctest would wait for them.
+  wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 }

@@ -8,12 +8,15 @@
 
 namespace ov {
 
-// Owns a value of type T released by Close; Invalid is the empty value.
-template <typename T, auto Close, T Invalid = T{}>
+// Owns a value released by Traits::close; Traits::invalid() is the empty
+// value (null for most handles, INVALID_HANDLE_VALUE for files).
+template <typename Traits>
 class unique_any {
 public:
+    using value_type = typename Traits::type;
+
     unique_any() noexcept = default;
-    explicit unique_any(T value) noexcept : value_(value) {}
+    explicit unique_any(value_type value) noexcept : value_(value) {}
     unique_any(const unique_any&) = delete;
     unique_any& operator=(const unique_any&) = delete;
     unique_any(unique_any&& other) noexcept : value_(other.release()) {}
@@ -25,27 +28,33 @@ public:
     }
     ~unique_any() { reset(); }
 
-    [[nodiscard]] T get() const noexcept { return value_; }
-    [[nodiscard]] explicit operator bool() const noexcept { return value_ != Invalid; }
-    [[nodiscard]] T release() noexcept { return std::exchange(value_, Invalid); }
-    void reset(T value = Invalid) noexcept
+    [[nodiscard]] value_type get() const noexcept { return value_; }
+    [[nodiscard]] explicit operator bool() const noexcept { return value_ != Traits::invalid(); }
+    [[nodiscard]] value_type release() noexcept { return std::exchange(value_, Traits::invalid()); }
+    void reset(value_type value = Traits::invalid()) noexcept
     {
-        const T old = std::exchange(value_, value);
-        if (old != Invalid)
-            Close(old);
+        const value_type old = std::exchange(value_, value);
+        if (old != Traits::invalid())
+            Traits::close(old);
     }
     // For out-parameters: releases the current value first.
-    [[nodiscard]] T* put() noexcept
+    [[nodiscard]] value_type* put() noexcept
     {
         reset();
         return &value_;
     }
 
 private:
-    T value_ = Invalid;
+    value_type value_ = Traits::invalid();
 };
 
 namespace detail {
+template <typename T, auto Close>
+struct null_traits {
+    using type = T;
+    static T invalid() noexcept { return T{}; }
+    static void close(T value) noexcept { Close(value); }
+};
 inline void close_handle(HANDLE h) noexcept { ::CloseHandle(h); }
 inline void close_key(HKEY k) noexcept { ::RegCloseKey(k); }
 inline void free_module(HMODULE m) noexcept { ::FreeLibrary(m); }
@@ -54,17 +63,27 @@ inline void delete_object(HGDIOBJ o) noexcept { ::DeleteObject(o); }
 inline void local_free(HLOCAL p) noexcept { ::LocalFree(p); }
 inline void find_close(HANDLE h) noexcept { ::FindClose(h); }
 inline void unmap_view(void* p) noexcept { ::UnmapViewOfFile(p); }
+struct file_traits {
+    using type = HANDLE;
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ::CloseHandle(h); }
+};
+struct find_traits {
+    using type = HANDLE;
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) noexcept { ::FindClose(h); }
+};
 } // namespace detail
 
-using unique_handle = unique_any<HANDLE, detail::close_handle, HANDLE{}>;
-using unique_hfile = unique_any<HANDLE, detail::close_handle, INVALID_HANDLE_VALUE>;
-using unique_hkey = unique_any<HKEY, detail::close_key, HKEY{}>;
-using unique_hmodule = unique_any<HMODULE, detail::free_module, HMODULE{}>;
-using unique_hwnd = unique_any<HWND, detail::destroy_window, HWND{}>;
-using unique_hgdiobj = unique_any<HGDIOBJ, detail::delete_object, HGDIOBJ{}>;
-using unique_hlocal = unique_any<HLOCAL, detail::local_free, HLOCAL{}>;
-using unique_hfind = unique_any<HANDLE, detail::find_close, INVALID_HANDLE_VALUE>;
-using unique_view = unique_any<void*, detail::unmap_view, nullptr>;
+using unique_handle = unique_any<detail::null_traits<HANDLE, detail::close_handle>>;
+using unique_hfile = unique_any<detail::file_traits>;
+using unique_hkey = unique_any<detail::null_traits<HKEY, detail::close_key>>;
+using unique_hmodule = unique_any<detail::null_traits<HMODULE, detail::free_module>>;
+using unique_hwnd = unique_any<detail::null_traits<HWND, detail::destroy_window>>;
+using unique_hgdiobj = unique_any<detail::null_traits<HGDIOBJ, detail::delete_object>>;
+using unique_hlocal = unique_any<detail::null_traits<HLOCAL, detail::local_free>>;
+using unique_hfind = unique_any<detail::find_traits>;
+using unique_view = unique_any<detail::null_traits<void*, detail::unmap_view>>;
 
 // Runs a callable when the scope ends, unless dismissed.
 template <typename F>

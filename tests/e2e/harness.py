@@ -19,6 +19,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 import uuid
@@ -56,12 +57,33 @@ def wine_env(extra=None):
     env["WINEDEBUG"] = env.get("WINEDEBUG") or "-all"
     env["WINEDLLOVERRIDES"] = env.get("WINEDLLOVERRIDES") or "mscoree=;mshtml="
     env["PYTHONDONTWRITEBYTECODE"] = "1"
+    # Wine converts Linux text (the environment, paths) by the locale's
+    # character set: UTF-8 always, whatever the caller's locale is.
+    env["LC_ALL"] = "C.UTF-8"
     if extra:
         env.update(extra)
     return env
 
 
-def check_environment():
+def run_quietly(args, timeout, env=None):
+    """Runs a Linux command; answers (exit status, output text).
+
+    Output goes through a file, never a pipe: a Wine process may start Wine
+    services (services.exe, explorer.exe) that inherit its output handles and
+    outlive it, and a reader waiting for the end of a pipe would wait for them."""
+    with tempfile.TemporaryFile() as out:
+        proc = subprocess.Popen(args, env=env or wine_env(), stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.STDOUT)
+        try:
+            status = proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            status = proc.wait()
+        out.seek(0)
+        return status, out.read().decode("utf-8", "replace")
+
+
+def check_environment(need_setup=True):
     """Fails early, with a hint, when the scenarios run outside scripts/test.sh."""
     env = wine_env()
     problems = []
@@ -70,7 +92,7 @@ def check_environment():
     if not (Path(env["WINEPREFIX"]) / "system.reg").is_file():
         problems.append(f"no Wine prefix at {env['WINEPREFIX']}")
     for what, path in (("setup.exe", SETUP_EXE), ("runexe.exe", RUNEXE)):
-        if not path.is_file():
+        if (need_setup or what != "setup.exe") and not path.is_file():
             problems.append(f"{what} not built: {path}")
     if problems:
         raise RuntimeError("; ".join(problems) + ". Run the tests with scripts/test.sh [-R <name>].")
@@ -96,8 +118,7 @@ def prefix_temp_dir():
     Other tests use it too: look only at your own files in it."""
     global _temp_dir
     if _temp_dir is None:
-        out = subprocess.run(["wine", "cmd", "/c", "echo %TEMP%"], env=wine_env(),
-                             capture_output=True, text=True, timeout=60).stdout.strip()
+        out = run_quietly(["wine", "cmd", "/c", "echo %TEMP%"], timeout=60)[1].strip()
         if re.match(r"^[A-Za-z]:\\", out):
             _temp_dir = prefix_path(out)
         else:  # fall back to the one user folder that has a Temp
@@ -112,8 +133,8 @@ def prefix_temp_dir():
 def screenshot(path):
     """Saves the whole display as a PNG (for diagnosing a failed scenario)."""
     try:
-        xwd = subprocess.run(["xwd", "-root", "-silent"], capture_output=True, timeout=20)
-        subprocess.run(["convert", "xwd:-", str(path)], input=xwd.stdout, capture_output=True, timeout=20)
+        subprocess.run(f"xwd -root -silent | convert xwd:- '{path}'", shell=True,
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
     except (OSError, subprocess.SubprocessError):
         pass
 
@@ -154,16 +175,77 @@ def visible_windows(pids=None):
     return windows
 
 
-def press_enter(wid):
-    """Focuses the window and presses Enter. Xvfb has no window manager:
+def press_key(wid, key):
+    """Focuses the window and presses a key. Xvfb has no window manager:
     windowactivate fails, windowfocus works; Wine ignores keys sent to a window
     (key --window), so the key goes to the focus. Tests of other files may
     press keys at the same time: a lock keeps focus and key together."""
     WORK.mkdir(parents=True, exist_ok=True)
     with open(WORK / ".keyboard.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        _xdotool("windowfocus", "--sync", wid)
-        _xdotool("key", "Return")
+        if "".join(_xdotool("getwindowfocus")).strip() != wid:
+            _xdotool("windowfocus", "--sync", wid)
+            time.sleep(0.2)
+        _xdotool("key", key)
+
+
+class DialogCloser:
+    """Answers the windows of the processes started from one file (a Windows
+    path; each test runs its own copy of setup.exe, so other tests' windows
+    are never touched). Every new visible window gets the keys in order, one
+    after the other while it stays open; the last key repeats.
+
+    Wine under Xvfb drops the first key presses (up to three) that reach a
+    newly shown window, so a key that must arrive, other than the last one,
+    has to be given several times in a row."""
+
+    def __init__(self, win_exe, keys=("Return",), first_delay=0.5, interval=0.6):
+        self.win_exe = win_exe
+        self.keys = list(keys)
+        self.first_delay = first_delay   # let a new dialog create its controls
+        self.interval = interval
+        self.windows = {}                # window id -> state, in order of appearance
+
+    def poll(self):
+        """One round; answers whether a process of the file is still running."""
+        pids = _unix_pids_running(self.win_exe)
+        if not pids:
+            return False
+        now = time.monotonic()
+        for wid, title in visible_windows(pids):
+            w = self.windows.setdefault(wid, {"title": title, "first": now, "last": None, "pressed": []})
+            wait = self.first_delay if w["last"] is None else self.interval
+            if now - (w["last"] or w["first"]) >= wait:
+                key = self.keys[min(len(w["pressed"]), len(self.keys) - 1)]
+                press_key(wid, key)
+                w["pressed"].append(key)
+                w["last"] = now
+        return True
+
+    def dialogs(self):
+        """Titles of the windows that were answered, in order of appearance."""
+        return [w["title"] for w in self.windows.values() if w["pressed"]]
+
+    def presses(self):
+        """(title, keys pressed until it closed) for every answered window."""
+        return [(w["title"], list(w["pressed"])) for w in self.windows.values() if w["pressed"]]
+
+    def wait_until_gone(self, timeout):
+        """Answers windows until no process of the file runs; false on time-out."""
+        deadline = time.monotonic() + timeout
+        while self.poll():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.2)
+        return True
+
+    def kill_leftovers(self):
+        """Ends the Wine processes of this file that outlived a test."""
+        for pid in _unix_pids_running(self.win_exe):
+            try:
+                os.kill(pid, 9)
+            except OSError:
+                pass
 
 
 @dataclass
@@ -172,47 +254,39 @@ class RunResult:
     exit_code: int = None          # the whole signed 32-bit code, None when unknown
     timed_out: bool = False
     start_error: int = None        # CreateProcessW's error when the program did not start
-    dialogs: list = field(default_factory=list)  # titles of the windows closed with Enter
+    dialogs: list = field(default_factory=list)  # titles of the windows answered
+    presses: list = field(default_factory=list)  # (title, keys) of the windows answered
     output: str = ""
     seconds: float = 0.0
+    runner_status: int = None      # runexe's own Linux exit status (0, 2 or 3)
 
 
-def run_windows(cmdline, timeout=60, press_dialogs_of=None, first_press_delay=0.7,
-                shot_dir=None):
+def run_windows(cmdline, timeout=60, closer=None, shot_dir=None):
     """Runs a Windows command line (exactly as given) through runexe.exe and
-    waits for it. While it runs, every visible window that belongs to a process
-    started from the file press_dialogs_of (a Windows path) is closed with Enter
-    and its title recorded. A run that outlives timeout is ended; a screenshot
-    then goes to shot_dir."""
+    waits for it. While it runs, closer (a DialogCloser) answers its windows.
+    A run that outlives timeout is ended; a screenshot then goes to shot_dir."""
     env = wine_env({"RUNEXE_CMDLINE": cmdline})
     started = time.monotonic()
-    proc = subprocess.Popen(["wine", str(RUNEXE), "--timeout", str(int(timeout * 1000))],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     result = RunResult(cmdline)
-    seen = {}  # window id -> (first seen, last press)
-    deadline = started + timeout + 30
-    while proc.poll() is None:
-        if time.monotonic() > deadline:  # runexe itself hangs: should not happen
-            proc.kill()
-            result.timed_out = True
-            break
-        if press_dialogs_of:
-            pids = _unix_pids_running(press_dialogs_of)
-            now = time.monotonic()
-            for wid, title in (visible_windows(pids) if pids else []):
-                first, last = seen.get(wid, (now, None))
-                seen[wid] = (first, last)
-                # Give a new dialog a moment to get its controls, then press;
-                # press again if it is still there two seconds later.
-                if now - first >= first_press_delay and (last is None or now - last > 2.0):
-                    if last is None:
-                        result.dialogs.append(title)
-                    press_enter(wid)
-                    seen[wid] = (first, now)
-        time.sleep(0.2)
-    out = proc.communicate()[0].decode("utf-8", "replace")
-    result.output = out
+    with tempfile.TemporaryFile() as out:  # a file, not a pipe: see run_quietly
+        proc = subprocess.Popen(["wine", str(RUNEXE), "--timeout", str(int(timeout * 1000))],
+                                env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.STDOUT)
+        deadline = started + timeout + 30
+        while proc.poll() is None:
+            if time.monotonic() > deadline:  # runexe itself hangs: should not happen
+                proc.kill()
+                proc.wait()
+                result.timed_out = True
+                break
+            if closer:
+                closer.poll()
+            time.sleep(0.2)
+        out.seek(0)
+        result.output = out.read().decode("utf-8", "replace")
+    result.runner_status = proc.returncode
     result.seconds = time.monotonic() - started
+    out = result.output
     m = re.search(r"^EXIT=(-?\d+|TIMEOUT|START_FAILED (\d+))\s*$", out, re.M)
     if m and m.group(1) == "TIMEOUT":
         result.timed_out = True
@@ -220,18 +294,20 @@ def run_windows(cmdline, timeout=60, press_dialogs_of=None, first_press_delay=0.
         result.start_error = int(m.group(2))
     elif m:
         result.exit_code = int(m.group(1))
+    if closer:
+        result.dialogs, result.presses = closer.dialogs(), closer.presses()
     if result.timed_out and shot_dir:
         screenshot(Path(shot_dir) / "timeout.png")
     return result
 
 
 def wine_command(*args, timeout=60, check=True):
-    """Runs a Wine program with Linux argv (Wine quotes the arguments)."""
-    r = subprocess.run(["wine", *map(str, args)], env=wine_env(), capture_output=True,
-                       text=True, timeout=timeout)
-    if check and r.returncode != 0:
-        raise AssertionError(f"wine {' '.join(map(str, args))} failed ({r.returncode}): {r.stdout}{r.stderr}")
-    return r
+    """Runs a Wine program with Linux argv (Wine quotes the arguments);
+    answers (exit status, output)."""
+    status, out = run_quietly(["wine", *map(str, args)], timeout=timeout)
+    if check and status != 0:
+        raise AssertionError(f"wine {' '.join(map(str, args))} failed ({status}): {out}")
+    return status, out
 
 
 # ---------------------------------------------------------------- registry
@@ -251,10 +327,10 @@ def reg_delete(key, name=None):
 def reg_query(key, name, view32=False):
     """The data of a value as text, or None when the key or value is missing."""
     args = ["reg", "query", key, "/v", name] + (["/reg:32"] if view32 else [])
-    r = wine_command(*args, check=False)
-    if r.returncode != 0:
+    status, out = wine_command(*args, check=False)
+    if status != 0:
         return None
-    for line in r.stdout.splitlines():
+    for line in out.splitlines():
         parts = line.strip().split(None, 2)
         if len(parts) >= 2 and parts[0].lower() == name.lower() and parts[1].startswith("REG_"):
             return parts[2] if len(parts) == 3 else ""
@@ -263,7 +339,7 @@ def reg_query(key, name, view32=False):
 
 def reg_key_exists(key, view32=False):
     args = ["reg", "query", key] + (["/reg:32"] if view32 else [])
-    return wine_command(*args, check=False).returncode == 0
+    return wine_command(*args, check=False)[0] == 0
 
 
 # ---------------------------------------------------------------- packages
@@ -301,11 +377,12 @@ def build_demo_msi(folder, name=None, version="1.0.0"):
     code = "{" + str(uuid.uuid4()).upper() + "}"
     name = name or f"Orvane Demo {tag}"
     out = Path(folder) / f"demo-{tag}.msi"
-    subprocess.run(["wixl", "-D", f"SourceDir={PACKAGES}", "-D", f"ProductCode={code}",
-                    "-D", "UpgradeCode={" + str(uuid.uuid4()).upper() + "}",
-                    "-D", f"ProductName={name}", "-D", f"ProductVersion={version}",
-                    "-o", str(out), str(PACKAGES / "demo.wxs")],
-                   check=True, capture_output=True, timeout=120)
+    status, output = run_quietly(["wixl", "-D", f"ProductCode={code}",
+                                  "-D", "UpgradeCode={" + str(uuid.uuid4()).upper() + "}",
+                                  "-D", f"ProductName={name}", "-D", f"ProductVersion={version}",
+                                  "-o", str(out), str(PACKAGES / "demo.wxs")], timeout=120)
+    if status != 0:
+        raise AssertionError(f"wixl failed ({status}): {output}")
     return Package(out, code, name)
 
 
@@ -375,16 +452,26 @@ class ScenarioTest(unittest.TestCase):
         self.setup_exe = self.launcher_dir / "setup.exe"
         shutil.copy2(SETUP_EXE, self.setup_exe)
 
-    def run_setup(self, arguments, timeout=60, setup_exe=None):
-        """Runs setup.exe with the given raw command line; closes its dialogs
-        with Enter. On a time-out the display is saved to the work folder."""
+    def run_setup(self, arguments, timeout=60, keys=("Return",), setup_exe=None):
+        """Runs setup.exe with the given raw command line (the text after the
+        program name), answering its windows with keys (None: leave them
+        alone). On a time-out the display is saved to the work folder."""
         exe = to_win(setup_exe or self.setup_exe)
         cmdline = f'"{exe}" {arguments}' if " " in exe else f"{exe} {arguments}"
-        result = run_windows(cmdline, timeout=timeout, press_dialogs_of=exe, shot_dir=self.work)
-        (self.work / "runs.txt").open("a").write(
-            f"{result.cmdline}\n  -> exit {result.exit_code} dialogs {result.dialogs} "
-            f"timed_out {result.timed_out} {result.seconds:.1f}s\n{result.output}\n")
+        closer = DialogCloser(exe, keys) if keys else None
+        result = run_windows(cmdline, timeout=timeout, closer=closer, shot_dir=self.work)
+        with (self.work / "runs.txt").open("a") as f:
+            f.write(f"{result.cmdline}\n  -> exit {result.exit_code} presses {result.presses} "
+                    f"timed_out {result.timed_out} {result.seconds:.1f}s\n{result.output}\n")
+        if result.timed_out:
+            DialogCloser(exe).kill_leftovers()
         return result
+
+    def closer(self, keys=("Return",), setup_exe=None):
+        """A DialogCloser for this test's setup.exe (for copies that outlive a run)."""
+        closer = DialogCloser(to_win(setup_exe or self.setup_exe), keys)
+        self.addCleanup(closer.kill_leftovers)
+        return closer
 
     def assertExit(self, result, code, dialogs=None):
         """Checks the exit code and, when given, the titles of the dialogs."""

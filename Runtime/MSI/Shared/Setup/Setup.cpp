@@ -305,6 +305,10 @@ int RunEntry(HINSTANCE instance, std::wstring_view rawCommandLine)
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR rawCommandLine, int)
 {
     try {
+        // A copy of the launcher started to remove a relaunched launcher after
+        // its exit does only that.
+        if (const auto helper = DeleteAction::RunRemovalHelper(::GetCommandLineW()))
+            return *helper;
         return RunEntry(instance, rawCommandLine ? rawCommandLine : L"");
     } catch (const std::exception&) {
         // Nothing may escape the entry; an unexpected failure is an internal error.

@@ -1,10 +1,12 @@
 #include "session.h"
 
 #include "commandline.h"
+#include "diskaction.h"
 #include "deleteaction.h"
 #include "errordialog.h"
 #include "exitcodes.h"
 #include "inifile.h"
+#include "osaction.h"
 #include "ov_format.h"
 #include "ov_string.h"
 #include "paths.h"
@@ -12,16 +14,15 @@
 #include "resource.h"
 #include "setupcontext.h"
 #include "setuplog.h"
+#include "stream.h"
 #include "useroptions.h"
 #include "versions.h"
+
+#include <cwchar>
 
 namespace {
 
 constexpr wchar_t kSetupIniName[] = L"Setup.INI";
-
-// Engine versions that mark the oldest and the newest incompatible-Windows texts.
-constexpr wchar_t kEngineVersionWin95Nt4Sp3[] = L"1.20.1827.0";
-constexpr wchar_t kEngineVersionWin2000Sp3[] = L"2.9.0.0";
 
 constexpr int kAnswerYes = IDYES;
 constexpr int kAnswerScheduled = 5;
@@ -43,6 +44,7 @@ Session::Session(HINSTANCE instance, SetupContext& context) : instance_(instance
     const DWORD n = ::GetModuleFileNameW(instance, path, 1024);
     state_.launcherPath = (n > 0 && n < 1024) ? path : context.LauncherPath();
     state_.launcherFolder = ov::path::folder_of(state_.launcherPath);
+    payload_ = std::make_unique<STREAM>(state_.launcherPath);
 }
 
 Session::~Session() = default;
@@ -77,13 +79,33 @@ void Session::Append(int id, std::wstring_view text, std::wstring_view separator
     Set(id, value);
 }
 
+const ov::profilefilex& Session::SetupIniTable() const
+{
+    // The table follows the setup.ini in use: a new path (the payload's copy,
+    // a relaunch's source folder) is read on first use.
+    const std::wstring& path = Process().SetupIniPath;
+    if (!setupIniLoaded_ || setupIniPath_ != path) {
+        setupIni_.clear();
+        if (!path.empty())
+            (void)setupIni_.load(path);
+        setupIniPath_ = path;
+        setupIniLoaded_ = true;
+    }
+    return setupIni_;
+}
+
+void Session::ReloadSetupIni() { setupIniLoaded_ = false; }
+
 std::wstring Session::ReadIniString(std::wstring_view section, std::wstring_view key,
                                     std::wstring_view defaultValue) const
 {
-    const std::wstring& path = Process().SetupIniPath;
-    if (path.empty())
-        return std::wstring(defaultValue);
-    return ov::read_ini_string(path, section, key, defaultValue);
+    const std::wstring sectionText(section), keyText(key), defaultText(defaultValue);
+    std::wstring buffer(1024, L'\0');
+    if (!SetupIniTable().get_string(sectionText.c_str(), keyText.c_str(), defaultText.c_str(), buffer.data(),
+                                    buffer.size()))
+        return defaultText;
+    buffer.resize(std::wcslen(buffer.c_str()));
+    return buffer;
 }
 
 long Session::ReadIniInt(std::wstring_view section, std::wstring_view key, long defaultValue, int base) const
@@ -92,6 +114,120 @@ long Session::ReadIniInt(std::wstring_view section, std::wstring_view key, long 
     if (text.empty())
         return defaultValue;
     return ov::parse_long(text, base);
+}
+
+std::wstring Session::GetSetupIniString(std::wstring_view section, std::wstring_view key,
+                                         std::wstring_view defaultValue)
+{
+    if (Process().SetupIniPath.empty()) {
+        DiskAction action(IDS_CONFIGURING, *this);
+        if (!action.Execute())
+            return {};
+    }
+    return ReadIniString(section, key, defaultValue);
+}
+
+unsigned long Session::GetSetupIniInt(std::wstring_view section, std::wstring_view key, unsigned long defaultValue,
+                                      int base)
+{
+    const std::wstring text = GetSetupIniString(section, key, L"");
+    if (text.empty())
+        return defaultValue;
+    return ov::parse_ulong(text, base);
+}
+
+bool Session::GetSetupIniFlag(std::wstring_view section, std::wstring_view key, bool defaultValue)
+{
+    const std::wstring text = GetSetupIniString(section, key, defaultValue ? L"Y" : L"N");
+    return !text.empty() && ov::fold_case(text[0]) == L'Y';
+}
+
+long Session::GetSetupIniNumber(std::wstring_view section, std::wstring_view key, long defaultValue)
+{
+    const std::wstring sectionText(section);
+    if (!SetupIniTable().has_section(sectionText))
+        return defaultValue;
+    const std::wstring text = ReadIniString(section, key, L"");
+    if (text.empty())
+        return defaultValue;
+    return ov::parse_long(text, 10);
+}
+
+bool Session::ExtractFile(std::wstring_view name, bool reportError, bool force,
+                          std::optional<std::wstring_view> destination, bool registerForDeletion)
+{
+    if (state_.runMode != RunPrepareAndInstall || (state_.payloadMode == PayloadBesideLauncher && !force))
+        return true;
+
+    const HCURSOR previous = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+    const std::wstring target = destination ? std::wstring(*destination) : ov::path::join(Process().TempFolder, name);
+    OnStatus(0, name);
+    log_message(OV_HERE, L"Extracting '%s' to %s", name, target);
+
+    const bool extracted = payload_->ExtractEntry(name, target, this);
+    ::SetCursor(previous);
+    if (extracted) {
+        if (registerForDeletion)
+            (void)DeleteAction::AddFile(target);
+        return true;
+    }
+    if (!Process().Cancelled) {
+        if (reportError) {
+            Process().SetupResult = exit_code::extraction_failed;
+            ErrorDialog(context_).show_error_text(ov::format(context_.LoadString(IDS_EXTRACT_ERROR), target));
+        }
+        log_message(OV_HERE, L"Extraction of '%s' failed", name);
+    }
+    return false;
+}
+
+bool Session::ExtractSetupIni()
+{
+    log_message(OV_HERE, L"Extracting setup.ini...");
+    if (!ExtractFile(kSetupIniName, true, false, std::nullopt, true))
+        return false;
+    SetSourceFolder(Process().TempFolder);
+    return true;
+}
+
+bool Session::ExtractLanguageFiles()
+{
+    for (const std::uint16_t language : context_.SupportedLanguages())
+        if (!ExtractFile(ov::format(L"0x%04x.ini", language), true, false, std::nullopt, true))
+            return false;
+    return true;
+}
+
+bool Session::ExtractLanguageTransform()
+{
+    return ExtractFile(ov::path::file_name_of(Get(LanguageTransform)), true, true, std::nullopt, true);
+}
+
+bool Session::ExtractAllEntries()
+{
+    for (const auto& name : payload_->EntryNames())
+        if (!ExtractFile(name, true, true, std::nullopt, true))
+            return false;
+    return true;
+}
+
+bool Session::CheckPayloadComplete()
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(state_.launcherPath.c_str(), GetFileExInfoStandard, &data))
+        return true; // unreadable here: the extraction itself will say so
+    const std::uint64_t fileSize = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    for (const auto& name : payload_->EntryNames()) {
+        const auto entry = payload_->FindEntry(name);
+        if (!entry || entry->data_offset + entry->record.size <= fileSize)
+            continue;
+        const std::wstring target = ov::path::join(Process().TempFolder, name);
+        log_message(OV_HERE, L"Extraction of '%s' failed", name);
+        Process().SetupResult = exit_code::extraction_failed;
+        ErrorDialog(context_).show_error_text(ov::format(context_.LoadString(IDS_EXTRACT_ERROR), target));
+        return false;
+    }
+    return true;
 }
 
 void Session::AddOption(std::optional<std::wstring_view> name, std::optional<std::wstring_view> value, bool forceQuote)
@@ -188,10 +324,18 @@ int Session::Run()
 
 bool Session::Prepare()
 {
-    if (Process().Cancelled)
-        return false;
+    {
+        OSAction os(*this);
+        if (!os.Execute() || Process().Cancelled)
+            return false;
+    }
+    {
+        DiskAction disk(IDS_CONFIGURING, *this);
+        if (!disk.Execute() || Process().Cancelled)
+            return false;
+    }
 
-    state_.sourceKey = ReadIniInt(L"Startup", L"Source", 1) != 0;
+    state_.sourceKey = GetSetupIniInt(L"Startup", L"Source", 1, 10) != 0;
 
     const std::wstring& source = state_.sourceFolder.empty() ? state_.launcherFolder : state_.sourceFolder;
     Process().SetupIniPath = ov::path::join(source, kSetupIniName);
@@ -221,15 +365,10 @@ bool Session::Install()
 
     // The operating-system check records the system's major version; without
     // it the system counts as incompatible.
-    if (state_.osMajorVersion == 0) {
-        const std::wstring engine = Get(EngineVersion);
-        unsigned id = IDS_INCOMPATIBLE_WINDOWS_SP6;
-        if (CompareVersions(engine, kEngineVersionWin95Nt4Sp3) >= 0)
-            id = IDS_INCOMPATIBLE_WINDOWS_SP3;
-        else if (CompareVersions(engine, kEngineVersionWin2000Sp3) <= 0)
-            id = IDS_INCOMPATIBLE_WINDOWS_2000;
-        Process().SetupResult = static_cast<int>(id);
-        ErrorDialog(context_).show_message(id);
+    if (state_.os.major == 0) {
+        const int id = UnsupportedSystemMessage(Get(EngineVersion));
+        Process().SetupResult = id;
+        ErrorDialog(context_).show_message(static_cast<unsigned>(id));
         return false;
     }
     return true;
@@ -243,13 +382,14 @@ void Session::DumpSetupIni()
     const std::wstring& path = Process().SetupIniPath;
     if (path.empty())
         return;
-    ov::profilefilex table;
-    if (!ov::load_profile_file(table, path))
+    // The document reader keeps sections and keys in file order.
+    ov::inifilex document;
+    if (!document.load(path))
         return;
-    for (const auto& section : table.section_names()) {
-        log_message(OV_HERE, L"Section: %s", section);
-        for (const auto& [key, value] : table.entries(section))
-            log_message(OV_HERE, L"%s=%s", key, value);
+    for (const auto& [section, entries] : document.sections()) {
+        log_message(OV_HERE, L"Section: %s", ov::to_wstring(section));
+        for (const auto& [key, entry] : entries)
+            log_message(OV_HERE, L"%s=%s", ov::to_wstring(key), entry.value.value_or(std::wstring()));
     }
 }
 

@@ -11,10 +11,14 @@
 #include <string>
 #include <string_view>
 
+#include "inifile.h"
 #include "optiontext.h"
+#include "osmatch.h"
+#include "streamprogress.h"
 
 class SetupContext;
 class Session;
+class STREAM;
 
 // Settings of a run, by id.
 enum SettingId : int {
@@ -42,17 +46,6 @@ enum InstallMode : int {
     ModeAdvertise = 3,
     ModeUninstall = 4,
     ModePatch = 5,
-};
-
-// Receives progress while payload entries are extracted.
-class IStreamProgress {
-public:
-    // True means the user cancelled.
-    virtual bool OnProgress(unsigned long long done, unsigned long long total) = 0;
-    virtual void OnStatus(int kind, std::wstring_view name) {}
-
-protected:
-    ~IStreamProgress() = default;
 };
 
 // One install step. Constructed with the string id that becomes the setup
@@ -110,9 +103,14 @@ struct SessionState {
     bool multipleInstances = false;
     std::wstring logPath;
     unsigned long requiredDiskSpaceKb = 8000;
-    // The OS major version determined by the operating-system check; 0 while
-    // none has run.
-    unsigned long osMajorVersion = 0;
+    // The .NET Framework the package needs (from [Startup] DotNetVersion).
+    bool dotNet10 = false;
+    bool dotNet11 = false;
+    bool dotNet20 = false;
+    long dotNetServicePack = -1;
+    // The running system as the operating-system check recorded it; its
+    // major version is 0 while no check has run.
+    OsRecord os;
 };
 
 class Session : public IStreamProgress {
@@ -143,6 +141,35 @@ public:
     [[nodiscard]] std::wstring ReadIniString(std::wstring_view section, std::wstring_view key,
                                              std::wstring_view defaultValue) const;
     [[nodiscard]] long ReadIniInt(std::wstring_view section, std::wstring_view key, long defaultValue, int base = 10) const;
+    // The setup.ini table (trimmed keys, last occurrence wins) of the current
+    // setup.ini path; ReloadSetupIni makes the next read load it again.
+    [[nodiscard]] const ov::profilefilex& SetupIniTable() const;
+    void ReloadSetupIni();
+
+    // The setup.ini getters every step uses. They never fail: a missing file
+    // or section gives the default. Values are cut to 1023 characters.
+    [[nodiscard]] std::wstring GetSetupIniString(std::wstring_view section, std::wstring_view key,
+                                                 std::wstring_view defaultValue);
+    [[nodiscard]] unsigned long GetSetupIniInt(std::wstring_view section, std::wstring_view key,
+                                               unsigned long defaultValue, int base = 10);
+    [[nodiscard]] bool GetSetupIniFlag(std::wstring_view section, std::wstring_view key, bool defaultValue);
+    [[nodiscard]] long GetSetupIniNumber(std::wstring_view section, std::wstring_view key, long defaultValue);
+
+    // The payload appended to the launcher's own file.
+    [[nodiscard]] STREAM& Payload() noexcept { return *payload_; }
+    // Extracts a payload entry to `destination` (default: the temporary
+    // folder under the entry's name) and registers it with the deleter.
+    // Reports 1152 when asked to and the extraction fails.
+    bool ExtractFile(std::wstring_view name, bool reportError, bool force,
+                     std::optional<std::wstring_view> destination, bool registerForDeletion);
+    bool ExtractSetupIni();
+    bool ExtractLanguageFiles();
+    bool ExtractLanguageTransform();
+    // Every payload entry into the temporary folder (patch installations).
+    bool ExtractAllEntries();
+    // False (with 1152 reported for the first entry whose data is missing)
+    // when the launcher's file ends before its payload does.
+    bool CheckPayloadComplete();
 
     // Records an option for the script engine's command line.
     void AddOption(std::optional<std::wstring_view> name, std::optional<std::wstring_view> value = std::nullopt,
@@ -174,6 +201,10 @@ private:
     SessionState state_;
     std::map<int, std::wstring> settings_;
     OptionText options_;
+    std::unique_ptr<STREAM> payload_;
+    mutable ov::profilefilex setupIni_;
+    mutable std::wstring setupIniPath_;
+    mutable bool setupIniLoaded_ = false;
 };
 
 class OvSetup {

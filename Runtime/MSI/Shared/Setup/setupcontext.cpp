@@ -79,6 +79,77 @@ std::wstring SetupContext::ParseInternalOptions(std::wstring_view cmdline)
     return scanner.Remaining();
 }
 
+namespace {
+
+// "0x0409,1031": each piece in hexadecimal after "0x", else decimal.
+std::set<std::uint16_t> read_language_list(std::wstring_view text)
+{
+    std::set<std::uint16_t> languages;
+    for (const auto& piece : ov::split(text, L','))
+        languages.insert(ov::parse_language_id(piece));
+    return languages;
+}
+
+// Member of the built-in Administrators group, not only for deny.
+bool is_effective_administrator()
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof sid;
+    if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size))
+        return false;
+    BOOL member = FALSE;
+    if (!::CheckTokenMembership(nullptr, sid, &member))
+        return false;
+    return member != FALSE;
+}
+
+} // namespace
+
+bool SetupContext::ReadStartupSection()
+{
+    ov::inifilex document;
+    if (!document.load(setupIniPath_, L"="))
+        return false;
+    scriptDriven_ = document.get_int(L"Startup", L"ScriptDriven", 4);
+    productCode_ = document.get_string(L"Startup", scriptDriven_ == 4 ? L"ProductGUID" : L"ProductCode", L"");
+    if (scriptDriven_ == 4) {
+        allUsers_ = document.get_bool(L"Startup", L"AllUsers", is_effective_administrator());
+        installGuid_ = document.get_string(L"Startup", L"InstallGUID", installGuid_);
+        const std::wstring cmdline = document.get_string(L"Startup", L"cmdline", L"");
+        if (!cmdline.empty()) {
+            const std::wstring rest = ParseInternalOptions(cmdline);
+            if (!rest.empty())
+                AppendOptionText(rest);
+        }
+    }
+    return ReadLanguagesSection(&document);
+}
+
+bool SetupContext::ReadLanguagesSection(const ov::inifilex* document)
+{
+    ov::inifilex loaded;
+    if (!document) {
+        if (!loaded.load(setupIniPath_, L"="))
+            return false;
+        document = &loaded;
+    }
+    defaultLanguage_ = static_cast<std::uint16_t>(document->get_int(L"Languages", L"Default", 9));
+    languageDialog_ = document->get_bool(L"Startup", L"EnableLangDlg", false);
+    const std::wstring supported = document->get_string(L"Languages", L"Supported", L"");
+    if (!supported.empty())
+        for (const auto language : read_language_list(supported))
+            supported_.insert(language);
+    const std::wstring exact = document->get_string(L"Languages", L"RequireExactLangMatch", L"");
+    if (ov::iequals(exact, L"ALL"))
+        exactAll_ = true;
+    else if (!exact.empty())
+        exact_ = read_language_list(exact);
+    const std::wstring rtl = document->get_string(L"Languages", L"RTLLangs", L"");
+    if (!rtl.empty())
+        rtl_ = read_language_list(rtl);
+    return true;
+}
+
 std::wstring SetupContext::LoadString(unsigned id) const
 {
     // Language files join here once the language Part is in place; until a

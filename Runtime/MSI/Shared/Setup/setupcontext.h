@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "inifile.h"
+
 #include <cstdint>
 #include <set>
 #include <string>
@@ -69,6 +71,16 @@ public:
     void SetSupportedLanguages(std::set<std::uint16_t> languages) { supported_ = std::move(languages); }
     [[nodiscard]] bool IsRtlLanguage(std::uint16_t language) const noexcept { return rtl_.count(language) != 0; }
 
+    // Reads [Startup] and [Languages] of the setup.ini path once (inifilex
+    // rules). False when the file cannot be loaded; the fields then keep
+    // their first values.
+    bool ReadStartupSection();
+    bool ReadLanguagesSection(const ov::inifilex* document = nullptr);
+    [[nodiscard]] std::uint16_t DefaultLanguage() const noexcept { return defaultLanguage_; }
+    [[nodiscard]] bool LanguageDialogEnabled() const noexcept { return languageDialog_; }
+    [[nodiscard]] const std::set<std::uint16_t>& ExactMatchLanguages() const noexcept { return exact_; }
+    [[nodiscard]] bool ExactMatchForAll() const noexcept { return exactAll_; }
+
     // The text of a string id in the setup language: the language file's
     // entry when it has one, otherwise the launcher's built-in string.
     [[nodiscard]] std::wstring LoadString(unsigned id) const;
@@ -100,7 +112,11 @@ private:
     bool allUsers_ = false;
     std::wstring optionText_;
     std::set<std::uint16_t> supported_;
+    std::set<std::uint16_t> exact_;
+    bool exactAll_ = false;
     std::set<std::uint16_t> rtl_;
+    std::uint16_t defaultLanguage_ = 9;
+    bool languageDialog_ = false;
 };
 
 // The launcher's built-in string-table text for `id`, trying the resource

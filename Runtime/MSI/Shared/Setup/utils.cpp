@@ -1,7 +1,9 @@
 #include "utils.h"
 
 #include "deleteaction.h"
+#include "diskaction.h"
 #include "errordialog.h"
+#include "ov_exceptions.h"
 #include "ov_handles.h"
 #include "processstate.h"
 #include "resource.h"
@@ -103,6 +105,12 @@ bool LaunchNoWait(std::wstring_view commandLine, int show)
 
 bool ShowUsage(Session& session)
 {
+    {
+        // Prepares setup.ini and the language files so that the text comes in
+        // the setup language.
+        DiskAction disk(IDS_CONFIGURING, session);
+        (void)disk.Execute();
+    }
     const SetupContext& context = session.Context();
     static constexpr unsigned kUsageLines[] = {IDS_USAGE_HEADER, IDS_USAGE_LANGUAGE, IDS_USAGE_SILENT,
                                                IDS_USAGE_PARAMETERS, IDS_USAGE_UA, IDS_USAGE_UW,
