@@ -118,9 +118,10 @@ def prefix_temp_dir():
     Other tests use it too: look only at your own files in it."""
     global _temp_dir
     if _temp_dir is None:
-        out = run_quietly(["wine", "cmd", "/c", "echo %TEMP%"], timeout=60)[1].strip()
-        if re.match(r"^[A-Za-z]:\\", out):
-            _temp_dir = prefix_path(out)
+        out = run_quietly(["wine", "cmd", "/c", "echo %TEMP%"], timeout=60)[1]
+        m = re.search(r"^([A-Za-z]:\\.*?)\s*$", out, re.M)  # other lines: Wine's warnings
+        if m:
+            _temp_dir = prefix_path(m.group(1))
         else:  # fall back to the one user folder that has a Temp
             users = Path(wine_env()["WINEPREFIX"]) / "drive_c" / "users"
             found = [p for p in users.glob("*/Temp") if p.parent.name != "Public"]
@@ -204,7 +205,8 @@ class DialogCloser:
         self.keys = list(keys)
         self.first_delay = first_delay   # let a new dialog create its controls
         self.interval = interval
-        self.windows = {}                # window id -> state, in order of appearance
+        self.current = {}                # window id -> state of the windows shown now
+        self.done = []                   # states of the windows gone, in order
 
     def poll(self):
         """One round; answers whether a process of the file is still running."""
@@ -212,8 +214,14 @@ class DialogCloser:
         if not pids:
             return False
         now = time.monotonic()
-        for wid, title in visible_windows(pids):
-            w = self.windows.setdefault(wid, {"title": title, "first": now, "last": None, "pressed": []})
+        shown = visible_windows(pids)
+        # A window that went away is done; should X hand its id to a later
+        # window, that one starts afresh.
+        ids = {wid for wid, _ in shown}
+        for wid in [w for w in self.current if w not in ids]:
+            self.done.append(self.current.pop(wid))
+        for wid, title in shown:
+            w = self.current.setdefault(wid, {"title": title, "first": now, "last": None, "pressed": []})
             wait = self.first_delay if w["last"] is None else self.interval
             if now - (w["last"] or w["first"]) >= wait:
                 key = self.keys[min(len(w["pressed"]), len(self.keys) - 1)]
@@ -222,13 +230,16 @@ class DialogCloser:
                 w["last"] = now
         return True
 
+    def _all(self):
+        return [w for w in self.done + list(self.current.values()) if w["pressed"]]
+
     def dialogs(self):
         """Titles of the windows that were answered, in order of appearance."""
-        return [w["title"] for w in self.windows.values() if w["pressed"]]
+        return [w["title"] for w in self._all()]
 
     def presses(self):
         """(title, keys pressed until it closed) for every answered window."""
-        return [(w["title"], list(w["pressed"])) for w in self.windows.values() if w["pressed"]]
+        return [(w["title"], list(w["pressed"])) for w in self._all()]
 
     def wait_until_gone(self, timeout):
         """Answers windows until no process of the file runs; false on time-out."""

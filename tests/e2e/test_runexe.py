@@ -2,7 +2,9 @@
 
 import unittest
 
-from harness import check_environment, run_windows
+import uuid
+
+from harness import check_environment, prefix_temp_dir, run_windows
 
 
 class RunexeTest(unittest.TestCase):
@@ -36,6 +38,23 @@ class RunexeTest(unittest.TestCase):
         self.assertTrue(r.timed_out, r)
         self.assertEqual(r.runner_status, 3, r)
         self.assertLess(r.seconds, 20, r)
+
+
+class HarnessTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        check_environment(need_setup=False)
+
+    def test_finds_the_prefix_temp_folder(self):
+        name = f"ov-harness-{uuid.uuid4().hex}.txt"
+        r = run_windows(f"cmd /c echo found> %TEMP%\\{name}", timeout=30)
+        self.assertEqual(r.exit_code, 0, r)
+        path = prefix_temp_dir() / name
+        try:
+            self.assertEqual(path.read_bytes(), b"found\r\n")
+            self.assertEqual(path.parent.name, "Temp")
+        finally:
+            path.unlink(missing_ok=True)
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@
 #include "session.h"
 #include "setupcontext.h"
 #include "setuplog.h"
+#include "stream.h"
 #include "utils.h"
 
 namespace {
@@ -181,11 +182,28 @@ int RunMajorUpgradeRemoval(SetupContext& context, HINSTANCE instance, std::wstri
         return exit_code::major_upgrade_bad_value;
 
     std::wstring library = ov::path::join(context.SourceFolder(), kEngineLibrary);
+    std::wstring extracted;
     if (::GetFileAttributesW(library.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        // The library may also travel in the launcher's payload; until one is
-        // read there is none to extract.
+        // The library may also travel in the launcher's payload.
         library.clear();
+        wchar_t temp[MAX_PATH + 1] = {};
+        wchar_t file[MAX_PATH + 1] = {};
+        const DWORD n = ::GetTempPathW(MAX_PATH + 1, temp);
+        if (n > 0 && n <= MAX_PATH && ::GetTempFileNameW(temp, L"OV_", 0, file)) {
+            STREAM payload(context.LauncherPath());
+            if (payload.ExtractEntry(kEngineLibrary, file, nullptr)) {
+                library = file;
+                extracted = file;
+            } else {
+                ::DeleteFileW(file);
+            }
+        }
     }
+    // The extracted copy goes once the call is over.
+    ov::scope_exit removeCopy([&extracted] {
+        if (!extracted.empty())
+            ::DeleteFileW(extracted.c_str());
+    });
 
     int result = exit_code::major_upgrade_no_engine;
     if (!library.empty()) {

@@ -86,8 +86,13 @@ const ov::profilefilex& Session::SetupIniTable() const
     const std::wstring& path = Process().SetupIniPath;
     if (!setupIniLoaded_ || setupIniPath_ != path) {
         setupIni_.clear();
-        if (!path.empty())
+        setupIniDocument_.clear();
+        if (!path.empty()) {
             (void)setupIni_.load(path);
+            // The same file in file order, for the dump at the end of the run
+            // (by then the deleter has removed the file).
+            (void)setupIniDocument_.load(path);
+        }
         setupIniPath_ = path;
         setupIniLoaded_ = true;
     }
@@ -337,6 +342,9 @@ bool Session::Prepare()
 
     state_.sourceKey = GetSetupIniInt(L"Startup", L"Source", 1, 10) != 0;
 
+    // The installed product's language is preferred when the package offers it.
+    context_.SelectLanguage(InstalledProductLanguage());
+
     const std::wstring& source = state_.sourceFolder.empty() ? state_.launcherFolder : state_.sourceFolder;
     Process().SetupIniPath = ov::path::join(source, kSetupIniName);
 
@@ -352,16 +360,20 @@ bool Session::Prepare()
 bool Session::Install()
 {
     const std::uint16_t language = context_.Language();
-    wchar_t codePage[16] = {};
-    ::GetLocaleInfoW(MAKELCID(language, SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE, codePage, 16);
+    unsigned codePage = 0;
+    (void)get_ansi_code_page(language, codePage);
     log_message(OV_HERE, L"Default language: %d, got code page %d", static_cast<int>(language),
-                static_cast<int>(ov::parse_long(codePage, 10)));
+                static_cast<int>(codePage));
 
-    if (language != 0 && !::IsValidLocale(MAKELCID(language, SORT_DEFAULT), LCID_INSTALLED)) {
+    if (!::IsValidLocale(MAKELCID(language, SORT_DEFAULT), LCID_INSTALLED)) {
         Process().SetupResult = exit_code::no_code_page;
-        ErrorDialog(context_).show_error_text(ov::format(context_.LoadString(IDS_NO_CODE_PAGE), std::to_wstring(language)));
+        ErrorDialog(context_).show_error_text(
+            ov::format(context_.LoadString(IDS_NO_CODE_PAGE), context_.GetLanguageName(language)));
         return false;
     }
+
+    if (context_.SupportedLanguages().size() >= 2 && !SelectLanguageTransform())
+        return false;
 
     // The operating-system check records the system's major version; without
     // it the system counts as incompatible.
@@ -374,19 +386,45 @@ bool Session::Install()
     return true;
 }
 
+std::uint16_t Session::InstalledProductLanguage() const
+{
+    // The product's language as Windows Installer records it; until the
+    // installer queries are in place the uninstall entry's language stands in.
+    return 0;
+}
+
+bool Session::SelectLanguageTransform()
+{
+    const std::wstring name = std::to_wstring(context_.Language()) + L".MST";
+    if (payload_->HasEntry(name)) {
+        log_message(OV_HERE, L"Language transforms in stream");
+        Set(LanguageTransform, ov::path::join(Process().TempFolder, name));
+        if (!ExtractLanguageTransform())
+            return false;
+        AddOption(std::wstring_view(L"/LangTransform"), Get(LanguageTransform), true);
+        return true;
+    }
+    if (state_.f3) {
+        Set(LanguageTransform, ov::path::join(state_.sourceFolder, name));
+        AddOption(std::wstring_view(L"/LangTransform"), Get(LanguageTransform), true);
+    } else if ((::GetVersion() & 0x80000000u) != 0 &&
+               GetSetupIniInt(Get(PackageName), L"Type", 0, 10) == 3) {
+        const std::wstring location = GetSetupIniString(Get(PackageName), L"Location", L"");
+        Set(LanguageTransform, ov::format(L"%s/%s", ov::path::folder_of(location), name));
+    } else {
+        Set(LanguageTransform, name);
+    }
+    log_message(OV_HERE, L"Using language transforms from setup.exe location");
+    return true;
+}
+
 void Session::DumpSetupIni()
 {
     if (!ov::log::is_enabled())
         return;
     log_message(OV_HERE, L"Dumping setup.ini...");
-    const std::wstring& path = Process().SetupIniPath;
-    if (path.empty())
-        return;
-    // The document reader keeps sections and keys in file order.
-    ov::inifilex document;
-    if (!document.load(path))
-        return;
-    for (const auto& [section, entries] : document.sections()) {
+    (void)SetupIniTable();
+    for (const auto& [section, entries] : setupIniDocument_.sections()) {
         log_message(OV_HERE, L"Section: %s", ov::to_wstring(section));
         for (const auto& [key, entry] : entries)
             log_message(OV_HERE, L"%s=%s", ov::to_wstring(key), entry.value.value_or(std::wstring()));

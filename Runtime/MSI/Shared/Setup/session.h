@@ -195,6 +195,8 @@ private:
     bool Prepare();
     bool Install();
     void DumpSetupIni();
+    [[nodiscard]] std::uint16_t InstalledProductLanguage() const;
+    bool SelectLanguageTransform();
 
     HINSTANCE instance_;
     SetupContext& context_;
@@ -203,6 +205,7 @@ private:
     OptionText options_;
     std::unique_ptr<STREAM> payload_;
     mutable ov::profilefilex setupIni_;
+    mutable ov::inifilex setupIniDocument_;
     mutable std::wstring setupIniPath_;
     mutable bool setupIniLoaded_ = false;
 };

@@ -1,6 +1,8 @@
 #include "setupcontext.h"
 
 #include "commandline.h"
+#include "languagematch.h"
+#include "ov_handles.h"
 #include "ov_format.h"
 #include "ov_string.h"
 #include "paths.h"
@@ -150,11 +152,181 @@ bool SetupContext::ReadLanguagesSection(const ov::inifilex* document)
     return true;
 }
 
+std::wstring SetupContext::LanguageFilePath(std::uint16_t language) const
+{
+    const std::wstring folder = setupIniPath_.empty() ? tempFolder_ : ov::path::folder_of(setupIniPath_);
+    return ov::path::join(folder, LanguageFileName(language));
+}
+
+bool SetupContext::MatchLanguage(std::uint16_t& language) const
+{
+    const LanguageOffer offer{supported_, exact_, exactAll_};
+    const auto match = ::MatchLanguage(offer, language);
+    if (!match)
+        return false;
+    language = *match;
+    return true;
+}
+
+void SetupContext::SelectLanguage(std::uint16_t preferred)
+{
+    explicitlyChosen_ = false;
+    fromInstalledProduct_ = false;
+    std::uint16_t candidate = commandLineLanguage_;
+    if (candidate != 0 && MatchLanguage(candidate)) {
+        language_ = candidate;
+        explicitlyChosen_ = true;
+        return;
+    }
+    if (preferred == 0 && scriptDriven_ == 4)
+        preferred = InstalledLanguage();
+    candidate = preferred;
+    if (MatchLanguage(candidate)) {
+        language_ = candidate;
+        fromInstalledProduct_ = true;
+        return;
+    }
+    for (const std::uint16_t system : {static_cast<std::uint16_t>(::GetUserDefaultLangID()),
+                                       static_cast<std::uint16_t>(::GetSystemDefaultLangID()),
+                                       get_system_ui_language()}) {
+        candidate = system;
+        if (MatchLanguage(candidate)) {
+            language_ = candidate;
+            return;
+        }
+    }
+    language_ = defaultLanguage_;
+}
+
+std::uint16_t SetupContext::InstalledLanguage() const
+{
+    std::wstring entry = installGuid_.empty() ? productCode_ : installGuid_;
+    if (entry.empty())
+        return 0;
+    if (entry.front() != L'{')
+        entry.insert(entry.begin(), L'{');
+    if (entry.back() != L'}')
+        entry.push_back(L'}');
+    const std::wstring keyPath = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + entry;
+    ov::unique_hkey key;
+    if (::RegOpenKeyExW(allUsers_ ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, key.put()) !=
+        ERROR_SUCCESS)
+        return 0;
+    wchar_t buffer[2048] = {};
+    DWORD size = sizeof(buffer) - sizeof(wchar_t);
+    DWORD type = 0;
+    if (::RegQueryValueExW(key.get(), L"UninstallString", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return 0;
+    CommandLineScanner scanner(buffer);
+    std::wstring value;
+    if (!scanner.GetOption(L"l", &value, false, false))
+        return 0;
+    if (ov::istarts_with(value, L"0x"))
+        return static_cast<std::uint16_t>(ov::parse_ulong(value.substr(2), 16));
+    return static_cast<std::uint16_t>(ov::parse_long(value, 10));
+}
+
+bool SetupContext::ShouldShowLanguageDialog() const
+{
+    if (!Interactive() || !languageDialog_ || explicitlyChosen_ || fromInstalledProduct_)
+        return false;
+    return supported_.size() != 1;
+}
+
+std::wstring SetupContext::GetLanguageName(std::uint16_t language) const
+{
+    const std::wstring key = ov::format(L"0x%04x", language);
+    if (language_ != 0) {
+        ov::inifilex file;
+        if (file.load(LanguageFilePath(language_))) {
+            std::wstring name = file.get_string(L"Languages", key, L"");
+            if (!name.empty())
+                return name;
+        }
+    }
+    if (!setupIniPath_.empty()) {
+        ov::inifilex setupIni;
+        if (setupIni.load(setupIniPath_)) {
+            std::wstring name = setupIni.get_string(key, key, L"");
+            if (name.empty())
+                name = setupIni.get_string(L"0x0409", key, L"");
+            if (!name.empty())
+                return name;
+        }
+    }
+    wchar_t name[260] = {};
+    if (::VerLanguageNameW(language, name, 260) > 0)
+        return name;
+    return key;
+}
+
 std::wstring SetupContext::LoadString(unsigned id) const
 {
-    // Language files join here once the language Part is in place; until a
-    // language file supplies the text, the built-in string is used.
+    if (language_ != 0) {
+        const std::wstring path = LanguageFilePath(language_);
+        if (!languageFile_ || loadedLanguage_ != language_ || loadedLanguagePath_ != path) {
+            auto file = std::make_unique<ov::inifilex>();
+            if (file->load(path))
+                languageFile_ = std::move(file);
+            else
+                languageFile_.reset();
+            loadedLanguage_ = language_;
+            loadedLanguagePath_ = path;
+        }
+        if (languageFile_) {
+            std::wstring text =
+                languageFile_->get_string(ov::format(L"0x%04x", language_), std::to_wstring(id), L"");
+            if (!text.empty())
+                return text;
+        }
+    }
     return LoadBuiltinString(instance_, id, language_);
+}
+
+void get_language_font(const SetupContext& context, std::uint16_t language, std::wstring& face, int& size)
+{
+    const std::wstring path = context.LanguageFilePath(language);
+    face = ov::read_ini_string(path, L"Properties", L"FontName", L"MS Sans Serif");
+    size = ov::read_ini_int(path, L"Properties", L"FontSize", 8);
+}
+
+bool get_ansi_code_page(std::uint16_t language, unsigned& codePage)
+{
+    wchar_t text[16] = {};
+    if (::GetLocaleInfoW(MAKELCID(language, SORT_DEFAULT), LOCALE_IDEFAULTANSICODEPAGE, text, 16) <= 0)
+        return false;
+    codePage = static_cast<unsigned>(ov::parse_ulong(text, 10));
+    return true;
+}
+
+std::uint16_t get_system_ui_language()
+{
+    using UiLanguageFn = LANGID(WINAPI*)();
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const auto query = kernel ? reinterpret_cast<UiLanguageFn>(reinterpret_cast<void*>(
+                                    ::GetProcAddress(kernel, "GetSystemDefaultUILanguage")))
+                              : nullptr;
+    if (query)
+        return query();
+    auto read = [](const wchar_t* path, const wchar_t* name, std::wstring& value) {
+        ov::unique_hkey key;
+        if (::RegOpenKeyExW(HKEY_USERS, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+            return false;
+        wchar_t buffer[64] = {};
+        DWORD size = sizeof(buffer) - sizeof(wchar_t);
+        if (::RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS)
+            return false;
+        value = buffer;
+        return !value.empty();
+    };
+    std::wstring value;
+    if (read(L".Default\\Control Panel\\desktop\\ResourceLocale", nullptr, value) ||
+        read(L".DEFAULT\\Control Panel\\International", L"Locale", value))
+        return static_cast<std::uint16_t>(ov::parse_ulong(value, 16));
+    return 1033;
 }
 
 int SetupContext::Ask(HWND owner, std::wstring_view text, UINT style, int defaultAnswer, unsigned flags) const

@@ -10,6 +10,7 @@
 #include "inifile.h"
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -81,6 +82,21 @@ public:
     [[nodiscard]] const std::set<std::uint16_t>& ExactMatchLanguages() const noexcept { return exact_; }
     [[nodiscard]] bool ExactMatchForAll() const noexcept { return exactAll_; }
 
+    // Chooses the current language: the command-line language, the
+    // preferred (installed product's) language, the user's, the system's and
+    // the user-interface language, each when the package offers it (or a
+    // close match); else the package default.
+    void SelectLanguage(std::uint16_t preferred);
+    // The language of the installed product's uninstall entry; 0 when none.
+    [[nodiscard]] std::uint16_t InstalledLanguage() const;
+    [[nodiscard]] bool MatchLanguage(std::uint16_t& language) const;
+    [[nodiscard]] bool ShouldShowLanguageDialog() const;
+    [[nodiscard]] std::wstring GetLanguageName(std::uint16_t language) const;
+    [[nodiscard]] bool ExplicitlyChosen() const noexcept { return explicitlyChosen_; }
+    [[nodiscard]] bool ChosenFromInstalledProduct() const noexcept { return fromInstalledProduct_; }
+    // Full path of a language's file, beside setup.ini.
+    [[nodiscard]] std::wstring LanguageFilePath(std::uint16_t language) const;
+
     // The text of a string id in the setup language: the language file's
     // entry when it has one, otherwise the launcher's built-in string.
     [[nodiscard]] std::wstring LoadString(unsigned id) const;
@@ -116,9 +132,23 @@ private:
     bool exactAll_ = false;
     std::set<std::uint16_t> rtl_;
     std::uint16_t defaultLanguage_ = 9;
+    bool explicitlyChosen_ = false;
+    bool fromInstalledProduct_ = false;
+    // The current language's file, loaded on first use.
+    mutable std::uint16_t loadedLanguage_ = 0;
+    mutable std::wstring loadedLanguagePath_;
+    mutable std::unique_ptr<ov::inifilex> languageFile_;
     bool languageDialog_ = false;
 };
 
 // The launcher's built-in string-table text for `id`, trying the resource
 // languages `language`, `language | 0x400`, 0x400 and 0 in this order.
 [[nodiscard]] std::wstring LoadBuiltinString(HINSTANCE instance, unsigned id, std::uint16_t language);
+
+// The dialog font of a language: its file's [Properties] FontName and
+// FontSize ("MS Sans Serif", 8 by default).
+void get_language_font(const SetupContext& context, std::uint16_t language, std::wstring& face, int& size);
+// The default ANSI code page of a language's locale; false when the system
+// has no such locale.
+[[nodiscard]] bool get_ansi_code_page(std::uint16_t language, unsigned& codePage);
+[[nodiscard]] std::uint16_t get_system_ui_language();

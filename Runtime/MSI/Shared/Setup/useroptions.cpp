@@ -156,7 +156,6 @@ bool ParseUserOption(Session& session, std::wstring_view option)
     case L'L': {
         const std::uint16_t language = ov::parse_language_id(rest_after(option, 1));
         context.SetCommandLineLanguage(language);
-        context.SetLanguage(language);
         return true;
     }
 

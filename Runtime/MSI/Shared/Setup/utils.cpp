@@ -5,6 +5,7 @@
 #include "errordialog.h"
 #include "ov_exceptions.h"
 #include "ov_handles.h"
+#include "paths.h"
 #include "processstate.h"
 #include "resource.h"
 #include "session.h"
@@ -109,7 +110,13 @@ bool ShowUsage(Session& session)
         // Prepares setup.ini and the language files so that the text comes in
         // the setup language.
         DiskAction disk(IDS_CONFIGURING, session);
-        (void)disk.Execute();
+        if (disk.Execute() && session.Context().Language() == 0) {
+            const auto& state = session.State();
+            const std::wstring& folder =
+                state.payloadMode == PayloadEmbedded ? Process().TempFolder : state.tempDisk1Folder;
+            Process().SetupIniPath = ov::path::join(folder, L"Setup.INI");
+            session.Context().SelectLanguage(0);
+        }
     }
     const SetupContext& context = session.Context();
     static constexpr unsigned kUsageLines[] = {IDS_USAGE_HEADER, IDS_USAGE_LANGUAGE, IDS_USAGE_SILENT,
