@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# The launcher's main job, end to end under Wine: setup.exe installs the
-# "Orvane Demo" MSI package into a demo Wine prefix, then the script shows
-# what was installed and the launcher's exit code.
+# The launcher's main job, end to end under Wine: the authoring tool packs
+# the "Orvane Demo" MSI package into a setup.exe (payload type 1), which
+# installs it silently into a demo Wine prefix; then the script shows what
+# was installed and the launcher's exit code, and times the same
+# installation by setup.exe against msiexec run directly
+# (scripts/bench-install.sh, in the same prefix).
 #
 # Usage: scripts/demo.sh            (after scripts/install-deps.sh)
-# Leaves build/demo/ (the package, the prefix, the setup log) for a look.
+#   OV_DEMO_BENCH_ROUNDS   rounds of the timing (default 3; 0 skips it)
+# Leaves build/demo/ (the package, the launcher, the prefix, the setup log)
+# for a look.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-# shellcheck source=wine-env.sh
+# shellcheck source=scripts/wine-env.sh
 . "$root/scripts/wine-env.sh"
 
 demo="$root/build/demo"
@@ -17,7 +22,7 @@ runexe="$root/build/win64/tests/doubles/runexe.exe"
 product_code="{6A3E1F52-7C1B-4D8E-9A57-0B1C2D3E4F50}"   # as in demo.wxs
 demo_prop="set-by-the-orvane-demo"
 
-win_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
+win_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 # Runs a Windows command line unchanged and prints its whole exit code
 # (Linux would see only the low 8 bits); the code goes to $run_exit.
@@ -28,19 +33,37 @@ run_windows() {
   run_exit="$(printf '%s\n' "$out" | sed -n 's/^EXIT=\(.*\)\r\{0,1\}$/\1/p' | tr -d '\r')"
 }
 
-# How the launcher is asked to install the package. This milestone's launcher
-# hands a Windows Installer command line on with its run-once form "/%";
-# a payload-carrying setup.exe will take the package from its own file.
-launcher_command_line() {
-  printf '%s /%% /i %s /qn DEMOPROP=%s' "$(win_path "$setup_exe")" "$(win_path "$demo/demo.msi")" "$demo_prop"
+# The setup the demo runs: the launcher with setup.ini, its language file and
+# the package in its payload ([demo.msi] Type=1: taken from the payload).
+pack_launcher() {
+  local package_code
+  package_code="$(msiinfo suminfo "$demo/demo.msi" | sed -n 's/^Revision number (UUID): *//p' | tr -d '\r')"
+  mkdir -p "$demo/src" "$demo/media"
+  printf '%s\r\n' "[Startup]" "PackageName=demo.msi" "ProductCode=$product_code" "PackageCode=$package_code" \
+    "ProductVersion=1.0.0" "ScriptDriven=0" "[Languages]" "Default=0x0409" "Supported=0x0409" \
+    "[demo.msi]" "Type=1" >"$demo/src/setup.ini"
+  printf '[0x0409]\r\n' >"$demo/src/0x0409.ini"
+  build/native/tools/ovpack build --launcher "$setup_exe" --out "$demo/media/setup.exe" \
+    --compress "$demo/src/setup.ini" "$demo/src/0x0409.ini" --store --name demo.msi "$demo/demo.msi"
+  build/native/tools/ovpack list "$demo/media/setup.exe" | sed 's/^/   /'
 }
 
-ov_log "building the launcher (win64)"
-scripts/build.sh win64
+# How the launcher is asked to install the package: silently, the properties
+# for the Windows Installer after /v, the setup log after /debuglog.
+launcher_command_line() {
+  printf '%s /s /v"DEMOPROP=%s /qn" /debuglog"%s"' "$(win_path "$demo/media/setup.exe")" "$demo_prop" \
+    "$(win_path "$demo/Orvane.log")"
+}
+
+ov_log "building the launcher (win64) and the authoring tool (native)"
+scripts/build.sh win64 native
 
 ov_log "building the demo package with wixl"
 mkdir -p "$demo"
 wixl -o "$demo/demo.msi" "$root/tests/e2e/packages/demo.wxs"
+
+ov_log "packing demo.msi into setup.exe with ovpack"
+pack_launcher
 
 ov_log "preparing the demo Wine prefix"
 ov_wine_prepare "$demo/wineprefix"
@@ -51,11 +74,7 @@ if wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall
   ov_log "removing the demo product left by an earlier run"
   wine msiexec /x "$product_code" /qn || true
 fi
-# The setup log, through the per-user switch (the run-once form carries no
-# /debuglog: its whole text goes to the installer).
 rm -f "$demo/Orvane.log"
-wine reg add 'HKCU\SOFTWARE\Orvane\17.0\Professional' /v DoVerboseLogging /t REG_DWORD /d 1 /f >/dev/null
-wine reg add 'HKCU\SOFTWARE\Orvane\17.0\Professional' /v VerboseLogPath /t REG_SZ /d "$(win_path "$demo")" /f >/dev/null
 
 cmdline="$(launcher_command_line)"
 ov_log "running: $cmdline"
@@ -80,9 +99,15 @@ ok=1
 [ -f "$install_dir/readme.txt" ] || ok=0
 wine reg query 'HKLM\Software\Orvane Demo' /v DemoProp /reg:32 2>/dev/null | grep -q "$demo_prop" || ok=0
 echo
-if [ "$ok" = 1 ]; then
-  ov_log "DEMO OK: setup.exe installed Orvane Demo with DEMOPROP=$demo_prop"
-else
+if [ "$ok" != 1 ]; then
   ov_log "DEMO FAILED"
   exit 1
+fi
+ov_log "DEMO OK: setup.exe installed Orvane Demo with DEMOPROP=$demo_prop"
+
+rounds="${OV_DEMO_BENCH_ROUNDS:-3}"
+if [ "$rounds" -gt 0 ]; then
+  echo
+  ov_log "timing: setup.exe against msiexec /i demo.msi /qn in the same prefix ($rounds rounds)"
+  OV_BENCH_REUSE_WINE=1 OV_BENCH_INSTALL_DIR="$demo/bench" scripts/bench-install.sh "$rounds"
 fi

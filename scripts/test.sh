@@ -10,8 +10,8 @@
 # (parallel tests, default 2).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$root"
-# shellcheck source=wine-env.sh
+cd "$root" || exit 2
+# shellcheck source=scripts/wine-env.sh
 . "$root/scripts/wine-env.sh"
 
 build=1
@@ -35,7 +35,12 @@ print_summary() {
   local line
   for line in "${summary[@]}"; do echo "  $line"; done
   echo "  total                        $((SECONDS)) s"
-  if [ "$failed" -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "TESTS FAILED"; fi
+  if [ "$failed" -eq 0 ]; then
+    echo "ALL TESTS PASSED"
+  else
+    echo "TESTS FAILED"
+    echo "  (end-to-end runs, logs and screenshots: build/win64/tests/e2e/work/)"
+  fi
   echo "======================================================"
 }
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Wine environment shared by scripts/test.sh and scripts/demo.sh (sourced).
 #
 #   ov_wine_prepare <prefix>   exports WINEPREFIX/WINEDEBUG/...; creates the
@@ -51,10 +52,11 @@ ov_xvfb_start() {
   numfile="$(mktemp)"
   Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$numfile" >"$logdir/xvfb.log" 2>&1 &
   ov_xvfb_pid=$!
-  local i
-  for i in $(seq 1 100); do
+  local _
+  for _ in $(seq 1 100); do
     if [ -s "$numfile" ]; then
-      export DISPLAY=":$(tr -dc '0-9' <"$numfile")"
+      DISPLAY=":$(tr -dc '0-9' <"$numfile")"
+      export DISPLAY
       rm -f "$numfile"
       return 0
     fi

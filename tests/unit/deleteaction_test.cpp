@@ -340,6 +340,7 @@ protected:
         }
         ov::unique_handle process(pi.hProcess);
         ov::unique_handle thread(pi.hThread);
+        probe_id = pi.dwProcessId;
         EXPECT_EQ(::WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
         DWORD code = 0;
         ::GetExitCodeProcess(process.get(), &code);
@@ -355,11 +356,14 @@ protected:
         }
         return condition();
     }
-    static std::vector<std::wstring> leftover_helpers()
+    // The helper's program files of the probe's run (named after its process
+    // id), so that other tests running meanwhile do not count.
+    std::vector<std::wstring> leftover_helpers() const
     {
         std::vector<std::wstring> names;
         WIN32_FIND_DATAW data = {};
-        ov::unique_hfind find(::FindFirstFileW(ov::path::join(user_temp_folder(), L"~ovdel*").c_str(), &data));
+        const auto pattern = L"~ovdel" + std::to_wstring(probe_id) + L"-*";
+        ov::unique_hfind find(::FindFirstFileW(ov::path::join(user_temp_folder(), pattern).c_str(), &data));
         if (find) {
             do
                 names.emplace_back(data.cFileName);
@@ -368,14 +372,14 @@ protected:
         return names;
     }
     std::wstring copy;
+    DWORD probe_id = 0;
 };
 
 TEST_F(RemoveSelf, HelperDeletesTheProgramAndItsFolderAfterExit)
 {
-    const auto before = leftover_helpers();
     EXPECT_EQ(run_probe(L""), 0u);
     EXPECT_TRUE(eventually([&] { return !exists(at(L"relaunched")); }, std::chrono::seconds(15)));
-    EXPECT_TRUE(eventually([&] { return leftover_helpers() == before; }, std::chrono::seconds(15)))
+    EXPECT_TRUE(eventually([&] { return leftover_helpers().empty(); }, std::chrono::seconds(15)))
         << "the helper's own file stayed behind";
 }
 
@@ -383,13 +387,12 @@ TEST_F(RemoveSelf, DeleterInsideTheTemporaryFolderEndsWithTheHelper)
 {
     // The probe treats its own folder ("relaunched") as the temporary folder.
     const auto extracted = at(L"relaunched\\data1.cab");
-    const auto before = leftover_helpers();
     ASSERT_TRUE(::CreateDirectoryW(at(L"relaunched").c_str(), nullptr));
     write_file(extracted);
     EXPECT_EQ(run_probe(L"--deleter \"" + extracted + L"\""), 0u);
     EXPECT_FALSE(exists(extracted));
     EXPECT_TRUE(eventually([&] { return !exists(at(L"relaunched")); }, std::chrono::seconds(15)));
-    EXPECT_TRUE(eventually([&] { return leftover_helpers() == before; }, std::chrono::seconds(15)));
+    EXPECT_TRUE(eventually([&] { return leftover_helpers().empty(); }, std::chrono::seconds(15)));
 }
 
 TEST(RemovalHelper, IgnoresOtherCommandLinesAndRefusesStrangers)

@@ -6,6 +6,7 @@
 #include "errordialog.h"
 #include "exitcodes.h"
 #include "inifile.h"
+#include "msiaction.h"
 #include "osaction.h"
 #include "ov_format.h"
 #include "ov_string.h"
@@ -307,7 +308,11 @@ int Session::Run()
         if (Prepare())
             Install();
         break;
-    case RunInstallOnly:
+    case RunInstallOnly: {
+        MsiAction action(*this);
+        (void)action.Execute();
+        break;
+    }
     case RunNothing:
     default:
         break;
@@ -383,6 +388,11 @@ bool Session::Install()
         ErrorDialog(context_).show_message(static_cast<unsigned>(id));
         return false;
     }
+
+    MsiAction action(*this);
+    if (!action.Execute())
+        return false;
+    state_.msiKeep = action.KeepFiles();
     return true;
 }
 

@@ -92,8 +92,9 @@ std::set<std::uint16_t> read_language_list(std::wstring_view text)
     return languages;
 }
 
-// Member of the built-in Administrators group, not only for deny.
-bool is_effective_administrator()
+} // namespace
+
+bool IsEffectiveAdministrator()
 {
     BYTE sid[SECURITY_MAX_SID_SIZE] = {};
     DWORD size = sizeof sid;
@@ -105,8 +106,6 @@ bool is_effective_administrator()
     return member != FALSE;
 }
 
-} // namespace
-
 bool SetupContext::ReadStartupSection()
 {
     ov::inifilex document;
@@ -115,7 +114,7 @@ bool SetupContext::ReadStartupSection()
     scriptDriven_ = document.get_int(L"Startup", L"ScriptDriven", 4);
     productCode_ = document.get_string(L"Startup", scriptDriven_ == 4 ? L"ProductGUID" : L"ProductCode", L"");
     if (scriptDriven_ == 4) {
-        allUsers_ = document.get_bool(L"Startup", L"AllUsers", is_effective_administrator());
+        allUsers_ = document.get_bool(L"Startup", L"AllUsers", IsEffectiveAdministrator());
         installGuid_ = document.get_string(L"Startup", L"InstallGUID", installGuid_);
         const std::wstring cmdline = document.get_string(L"Startup", L"cmdline", L"");
         if (!cmdline.empty()) {

@@ -152,3 +152,7 @@ void get_language_font(const SetupContext& context, std::uint16_t language, std:
 // has no such locale.
 [[nodiscard]] bool get_ansi_code_page(std::uint16_t language, unsigned& codePage);
 [[nodiscard]] std::uint16_t get_system_ui_language();
+
+// True when the user is an effective administrator: the access token lists
+// the built-in Administrators group, and not for deny only.
+[[nodiscard]] bool IsEffectiveAdministrator();

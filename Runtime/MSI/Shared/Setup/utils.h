@@ -18,6 +18,13 @@ inline constexpr int kLaunchFailed = -858993460;
 // wait early (the message stays queued for its owner).
 int LaunchAndWait(std::wstring_view commandLine, int show = SW_SHOWNORMAL);
 
+// Starts `file` with `parameters` through the shell (ShellExecuteExW, bound
+// at run time; CreateProcessW with "\"file\" parameters" where Shell32 has
+// none), waits for it serving only paint and timer messages, stores its exit
+// code in SetupResult and answers it; kLaunchFailed when it cannot start.
+[[nodiscard]] int ShellLaunchAndWait(std::wstring_view file, std::wstring_view parameters,
+                                     int show = SW_SHOWNORMAL) noexcept;
+
 // Starts `commandLine` without waiting for it to end; waits up to a second
 // for it to become input-idle. True when it started.
 bool LaunchNoWait(std::wstring_view commandLine, int show = SW_SHOWNORMAL);
