@@ -274,6 +274,7 @@ bool DiskAction::SelectEngineVersion()
         if (match_os_list(session_, list))
             break;
     }
+    log_message(OV_HERE, L"Required Windows Installer version: %s", session_.Get(EngineVersion));
     return !session_.Get(EngineVersion).empty();
 }
 

@@ -2,6 +2,7 @@
 
 #include "ov_handles.h"
 #include "resource.h"
+#include "setuplog.h"
 
 #include <windows.h>
 
@@ -55,8 +56,11 @@ bool OSAction::Execute()
 #pragma GCC diagnostic pop
     SYSTEM_INFO system = {};
     ::GetSystemInfo(&system);
-    session_.State().os = MakeOsRecord(version.dwPlatformId, version.dwMajorVersion, version.dwMinorVersion,
-                                       version.dwBuildNumber, system.wProcessorArchitecture);
+    const OsRecord& os = session_.State().os = MakeOsRecord(
+        version.dwPlatformId, version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
+        system.wProcessorArchitecture);
+    log_message(OV_HERE, L"Operating system: platform %u, version %u.%u, build %u, service pack %u, kind %u",
+                os.platform, os.major, os.minor, os.build, static_cast<unsigned>(version.wServicePackMajor), os.kind);
     return true;
 }
 
