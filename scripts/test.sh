@@ -69,9 +69,33 @@ if run_step "wine prefix" ov_wine_prepare "$root/build/win64/wineprefix" \
     -j "$test_jobs" "${ctest_args[@]}"
 fi
 
-# 4. Fuzzers: a short run of every fuzz target goes here (scripts/build.sh fuzz,
-#    then each target for a few seconds on its corpus). Benchmarks are not part
-#    of the tests; they run on their own from bench/.
+# 4. Fuzzers: every target runs briefly (OV_FUZZ_SECONDS, default 15) on a
+#    scratch copy of its seed corpus; a crash, leak, hang or undefined
+#    behaviour fails the step. Benchmarks are not part of the tests; they run
+#    on their own (scripts/bench*.sh).
+run_fuzzers() {
+  local seconds="${OV_FUZZ_SECONDS:-15}" status=0 target name corpus scratch log
+  for target in build/fuzz/tests/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    name="$(basename "$target")"
+    corpus="tests/fuzz/corpus/${name#fuzz_}"
+    scratch="build/fuzz/run/$name"
+    log="build/fuzz/run/$name.log"
+    rm -rf "$scratch"; mkdir -p "$scratch"
+    if UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$target" -max_total_time="$seconds" -timeout=10 \
+         -print_final_stats=1 "$scratch" "$corpus" >"$log" 2>&1; then
+      printf '    %-20s %s runs, %s exec/s\n' "$name" \
+        "$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")" \
+        "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")"
+    else
+      echo "    $name FAILED; the end of $log:"; tail -40 "$log"; status=1
+    fi
+  done
+  return $status
+}
+if [ "$build" -eq 0 ] || run_step "build fuzz (clang)" scripts/build.sh fuzz; then
+  run_step "fuzzers" run_fuzzers
+fi
 
 ov_wine_stop
 finish
