@@ -388,6 +388,18 @@ bool DeleteAction::DeleteStep() noexcept
 // ---------------------------------------------------------------------------
 // The window
 
+void DeleteAction::RunPassesWithoutWindow() noexcept
+{
+    // Without a window (no window station or desktop to create it on) the
+    // passes still run, a second apart, so that the temporary files go all
+    // the same.
+    for (int pass = 0; pass <= kMaxAttempts + 1; ++pass) {
+        ::Sleep(kTimerPeriodMs);
+        if (DeleteStep())
+            return;
+    }
+}
+
 bool DeleteAction::RunDeleter(HINSTANCE instance) noexcept
 {
     instance_ = instance;
@@ -401,12 +413,16 @@ bool DeleteAction::RunDeleter(HINSTANCE instance) noexcept
     wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     wc.hbrBackground = static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH));
     wc.lpszClassName = kWindowName;
-    if (!::RegisterClassExW(&wc) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+    if (!::RegisterClassExW(&wc) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        RunPassesWithoutWindow();
         return false;
+    }
     ov::scope_exit unregister([&] { ::UnregisterClassW(kWindowName, instance); });
 
-    if (!::CreateWindowExW(0, kWindowName, kWindowName, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, this))
+    if (!::CreateWindowExW(0, kWindowName, kWindowName, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, this)) {
+        RunPassesWithoutWindow();
         return false;
+    }
     loop_running_ = true;
     quit_posted_ = false;
     bool foreign_quit = false;

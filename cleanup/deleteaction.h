@@ -63,7 +63,8 @@ public:
     [[nodiscard]] static bool AddFolder(const std::wstring& path) noexcept;
 
     // Runs the passes from a hidden window's one-second timer until the
-    // deleter is done. False when the window class or window cannot be created.
+    // deleter is done. False when the window class or window cannot be
+    // created; the passes then run all the same, from a plain loop.
     [[nodiscard]] bool RunDeleter(HINSTANCE instance) noexcept;
     // One pass over the control file; true when the deleter is finished.
     [[nodiscard]] bool DeleteStep() noexcept;
@@ -80,6 +81,7 @@ public:
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) noexcept;
     void OnTimer(HWND window) noexcept;
+    void RunPassesWithoutWindow() noexcept;
 
     HINSTANCE instance_ = nullptr;
     std::int32_t attempts_ = 0;

@@ -16,6 +16,9 @@
 #   OV_BENCH_REUSE_WINE=1  use the Wine prefix, display and wineserver of the
 #                          caller (scripts/demo.sh); otherwise a prefix of its
 #                          own in the work folder
+#   OV_BENCH_EXTRA_MB=N    add a file of N MiB (random bytes) to the demo
+#                          package, for an installation of a more usual size
+#                          (default 0: the demo package as it is)
 # Needs build/win64 (setup.exe, runexe.exe) and build/native (ovpack):
 # scripts/build.sh win64 && scripts/build.sh native.
 set -euo pipefail
@@ -43,9 +46,18 @@ fi
 # A product of its own, so that the bench never touches the demo's product.
 product_code="{6A3E1F52-7C1B-4D8E-9A57-0B1C2D3E4F70}"
 product_name="Orvane Bench Demo"
-ov_log "building the package and the launcher (payload type 1)"
+extra_mb="${OV_BENCH_EXTRA_MB:-0}"
+ov_log "building the package ($extra_mb MiB added) and the launcher (payload type 1)"
+mkdir -p "$work/package"
+cp "$root"/tests/e2e/packages/{demo.wxs,readme.txt,license.txt} "$work/package/"
+if [ "$extra_mb" -gt 0 ]; then
+  head -c "$((extra_mb * 1048576))" /dev/urandom >"$work/package/extra.bin"
+  sed -i 's#^\( *\)<File Id="LicenseTxt".*$#&\n\1<File Id="ExtraBin" Name="extra.bin" Source="extra.bin"/>#' \
+    "$work/package/demo.wxs"
+  grep -q ExtraBin "$work/package/demo.wxs" || { echo "could not add extra.bin to demo.wxs" >&2; exit 1; }
+fi
 wixl -D "ProductCode=$product_code" -D "UpgradeCode={6A3E1F52-7C1B-4D8E-9A57-0B1C2D3E4F71}" \
-  -D "ProductName=$product_name" -o "$work/demo.msi" "$root/tests/e2e/packages/demo.wxs"
+  -D "ProductName=$product_name" -o "$work/demo.msi" "$work/package/demo.wxs"
 package_code="$(msiinfo suminfo "$work/demo.msi" | sed -n 's/^Revision number (UUID): *//p' | tr -d '\r')"
 mkdir -p "$work/src" "$work/media"
 printf '%s\r\n' "[Startup]" "PackageName=demo.msi" "ProductCode=$product_code" "PackageCode=$package_code" \
@@ -65,8 +77,8 @@ remove_product
 
 # Runs a Windows command line through runexe.exe and prints
 # "<seconds total> <seconds before msiexec> <seconds of msiexec> <seconds after> <exit code>";
-# the msiexec process is found by polling /proc (Wine gives a process its
-# Windows command line there).
+# the installing msiexec process is found by polling /proc every 10 ms (Wine
+# gives a process its Windows command line there).
 timed_run() {
   RUNEXE_CMDLINE="$1" python3 - "$runexe" <<'EOF'
 import os, subprocess, sys, tempfile, time, re
@@ -77,11 +89,13 @@ def msiexec_running():
         if not entry.name.isdigit():
             continue
         try:
-            first = (entry / "cmdline").read_bytes().split(b"\0", 1)[0].decode("utf-8", "replace")
+            args = (entry / "cmdline").read_bytes().decode("utf-8", "replace").lower().split("\0")
         except OSError:
             continue
-        name = first.strip().strip('"').split(" ", 1)[0].rsplit("\\", 1)[-1].lower()
-        if name in ("msiexec.exe", "msiexec"):
+        # An installation (not a removal of the previous round, not the
+        # installer service "msiexec /V").
+        name = args[0].strip().strip('"').rsplit("\\", 1)[-1]
+        if name in ("msiexec.exe", "msiexec") and "/i" in args[1:]:
             return True
     return False
 

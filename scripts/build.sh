@@ -8,7 +8,7 @@ jobs="${OV_JOBS:-$(nproc)}"
 configure_and_build() {
   local name="$1"; shift
   local dir="$root/build/$name"
-  if [ ! -f "$dir/build.ninja" ]; then
+  if [ ! -f "$dir/build.ninja" ] || [ ! -f "$dir/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
   fi
   cmake --build "$dir" -j "$jobs"

@@ -8,7 +8,7 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from harness import ROOT, ScenarioTest, prefix_path, to_win
+from harness import ROOT, ScenarioTest, build_demo_msi, prefix_path, run_quietly, to_win
 
 OVPACK = Path(os.environ.get("OV_OVPACK", ROOT / "build" / "native" / "tools" / "ovpack"))
 EXTRACTING = re.compile(r"^Extracting '([^']+)' to (.+)$")
@@ -16,6 +16,7 @@ EXTRACTING = re.compile(r"^Extracting '([^']+)' to (.+)$")
 SETUP_INI = (
     "[Startup]\r\n"
     "PackageName=demo.msi\r\n"
+    "CmdLine=/qn\r\n"
     "ProductCode={6A1D4F63-8C11-4E0B-9D55-0C3C5E2B7A10}\r\n"
     "ScriptDriven=0\r\n"
     "[Languages]\r\n"
@@ -23,12 +24,23 @@ SETUP_INI = (
     "Supported=0x0409,0x0407\r\n"
     "[Info]\r\n"
     "DiskSpace=1000\r\n"
+    "[demo.msi]\r\n"
+    "Type=1\r\n"
 )
 ENGLISH = "[0x0409]\r\n1203=Command line parameters:\r\n"
 GERMAN = "[0x0407]\r\n1203=Befehlszeilenparameter:\r\n1204=/L Sprachkennung\r\n"
 
 
 class PayloadRunTest(ScenarioTest):
+
+    def demo_package(self):
+        """The demo MSI under the name setup.ini gives it; removed again after the test."""
+        package = build_demo_msi(self.work)
+        target = self.work / "src" / "demo.msi"
+        target.parent.mkdir(exist_ok=True)
+        package.path.replace(target)
+        self.addCleanup(run_quietly, ["wine", "msiexec", "/x", package.product_code, "/qn"], 300)
+        return package, target
 
     def build_launcher(self, files, out_name="setup.exe", setup_ini=SETUP_INI):
         """Writes the files and packs them behind the launcher, language files
@@ -63,14 +75,17 @@ class PayloadRunTest(ScenarioTest):
         self.fail(f"no extraction in the log: {messages}")
 
     def test_run_extracts_what_it_needs_and_leaves_nothing(self):
-        exe = self.build_launcher([self.big_file()])
+        package, msi = self.demo_package()
+        exe = self.build_launcher([msi, self.big_file()])
         log = self.work / "run.log"
-        r = self.run_setup(f'/s /debuglog"{to_win(log)}"', setup_exe=exe, timeout=120)
+        r = self.run_setup(f'/s /debuglog"{to_win(log)}"', setup_exe=exe, timeout=240)
         self.assertExit(r, 0, dialogs=[])
+        self.assertTrue(package.is_registered(), "the demo product was not installed")
         messages = self.log_messages(log)
         extracted = [EXTRACTING.match(m).group(1) for m in messages if EXTRACTING.match(m)]
-        # setup.ini and the language files; the 50 MiB file is not needed yet.
-        self.assertEqual(sorted(extracted), ["0x0407.ini", "0x0409.ini", "Setup.INI"])
+        # setup.ini, the language files and the package; the 50 MiB file is
+        # not needed by this run and stays in the launcher.
+        self.assertEqual(sorted(extracted), ["0x0407.ini", "0x0409.ini", "Setup.INI", "demo.msi"])
         self.assertIn("Dumping setup.ini...", messages)
         dump = messages[messages.index("Dumping setup.ini..."):]
         for line in ["Section: Startup", "PackageName=demo.msi", "Section: Languages",
@@ -79,8 +94,9 @@ class PayloadRunTest(ScenarioTest):
         self.assertEqual(messages[-1], "Setup returning 0")
         self.assertFalse(self.run_folder(messages).exists(), "the temporary folder was left behind")
 
-    def test_launcher_cut_short_fails_with_1152_and_leaves_nothing(self):
-        exe = self.build_launcher([self.big_file()])
+    def test_launcher_cut_short_fails_with_1152_and_installs_nothing(self):
+        package, msi = self.demo_package()
+        exe = self.build_launcher([msi, self.big_file()])
         data = exe.read_bytes()
         short = self.launcher_dir / "short.exe"
         short.write_bytes(data[:-1])
@@ -91,6 +107,7 @@ class PayloadRunTest(ScenarioTest):
         self.assertIn("Extraction of 'data.bin' failed", messages)
         self.assertFalse(any(EXTRACTING.match(m) for m in messages), "a damaged launcher extracted files")
         self.assertEqual(messages[-1], "Setup returning 1152")
+        self.assertFalse(package.is_registered(), "a damaged launcher installed its package")
         # The run's own temporary folder is gone too.
         folders = [m for m in messages if m.startswith("Error extracting ")]
         self.assertEqual(len(folders), 1, messages)

@@ -66,6 +66,24 @@ protected:
         session_->SetTempDisk1Folder(media_);
     }
 
+    void TearDown() override
+    {
+        for (const auto& folder : {media_, temp_}) {
+            std::wstring command = L"cmd /c rmdir /s /q \"" + folder + L"\"";
+            STARTUPINFOW startup = {};
+            startup.cb = sizeof startup;
+            PROCESS_INFORMATION info = {};
+            if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                 &startup, &info)) {
+                ::WaitForSingleObject(info.hProcess, 30000);
+                ::CloseHandle(info.hProcess);
+                ::CloseHandle(info.hThread);
+            }
+        }
+        Process().TempFolder.clear();
+        Process().SetupIniPath.clear();
+    }
+
     void UseSetupIni(const std::string& text)
     {
         const std::wstring ini = ov::path::join(media_, L"Setup.INI");

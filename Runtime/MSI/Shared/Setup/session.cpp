@@ -7,6 +7,7 @@
 #include "exitcodes.h"
 #include "inifile.h"
 #include "msiaction.h"
+#include "ov_msi.h"
 #include "osaction.h"
 #include "ov_format.h"
 #include "ov_string.h"
@@ -398,9 +399,13 @@ bool Session::Install()
 
 std::uint16_t Session::InstalledProductLanguage() const
 {
-    // The product's language as Windows Installer records it; until the
-    // installer queries are in place the uninstall entry's language stands in.
-    return 0;
+    // The language Windows Installer recorded for the installed product; 0
+    // when the product is not installed.
+    const std::wstring productCode = ProductCodeValue();
+    if (productCode.empty())
+        return 0;
+    const auto language = ov::msi::product_info(productCode, L"Language");
+    return language ? static_cast<std::uint16_t>(ov::parse_ulong(*language, 10)) : 0;
 }
 
 bool Session::SelectLanguageTransform()
