@@ -75,6 +75,9 @@ if wine reg query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall
   wine msiexec /x "$product_code" /qn || true
 fi
 rm -f "$demo/Orvane.log"
+# Earlier versions of this demo turned the setup log on in the prefix's
+# registry; the log now comes from /debuglog alone.
+wine reg delete 'HKCU\SOFTWARE\Orvane\17.0\Professional' /v DoVerboseLogging /f >/dev/null 2>&1 || true
 
 cmdline="$(launcher_command_line)"
 ov_log "running: $cmdline"

@@ -88,6 +88,15 @@ TEST(PropertyString, AdvertiseTurnsTransformsIntoSwitch)
               L"MSIEXEC.EXE /jm \"C:\\p.msi\" /t a.mst SETUPEXEDIR=\"C:\\Media\" SETUPEXENAME=\"setup.exe\"");
 }
 
+TEST(CommandLine, AdministrativeImageKeepsPropertiesApartFromThePackage)
+{
+    auto in = inputs();
+    in.installMode = 1;
+    in.cmdLine = L"TARGETDIR=C:\\Image /qn";
+    EXPECT_EQ(BuildCommandLine(1, L"", L"C:\\p.msi", BuildPropertyString(in).text),
+              L"MSIEXEC.EXE /a \"C:\\p.msi\" TARGETDIR=C:\\Image /qn SETUPEXEDIR=\"C:\\Media\" SETUPEXENAME=\"setup.exe\"");
+}
+
 TEST(CommandLine, EveryMode)
 {
     struct Case {

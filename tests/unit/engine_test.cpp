@@ -21,6 +21,8 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -327,7 +329,11 @@ TEST_F(InstallEngineWithDouble, FailureSetsTheResultAndReportsTheCode)
         ScratchFolder folder(L"fail");
         const std::wstring path = folder.add_redistributable(form.redist);
         session_->Set(EngineVersion, form.required);
+        // The message is the same for every form: shown once.
+        const bool interactiveToo = &form == &kForms[0];
         for (const bool silent : {true, false}) {
+            if (!silent && !interactiveToo)
+                continue;
             context_->SetSilent(silent);
             Process().SetupResult = 0;
             int restartKind = -1;
@@ -370,7 +376,8 @@ TEST_F(InstallEngineWithDouble, RedistributableThatCannotStart)
     for (const InstallForm& form : kForms) {
         SCOPED_TRACE(engine_test::narrow(form.required));
         session_->Set(EngineVersion, form.required);
-        context_->SetSilent(false);
+        const bool interactive = &form == &kForms[0];
+        context_->SetSilent(!interactive);
         Process().SetupResult = 0;
         int restartKind = -1;
         DialogWatch watch;
@@ -379,6 +386,10 @@ TEST_F(InstallEngineWithDouble, RedistributableThatCannotStart)
         EXPECT_EQ(Process().SetupResult, 1156);
         ::Sleep(200);
         const auto texts = watch.texts();
+        if (!interactive) {
+            EXPECT_TRUE(texts.empty());
+            continue;
+        }
         ASSERT_EQ(texts.size(), 1u);
         EXPECT_EQ(texts[0], L"-858993460: Internal error in Windows Installer");
     }
@@ -450,7 +461,7 @@ void on_tick() noexcept { ++count; }
 
 TEST_F(ShellLaunch, TimerTicksMoveTheDialogWhileWaiting)
 {
-    EnvironmentValue sleep(L"REDIST_DOUBLE_SLEEP_MS", L"1000");
+    EnvironmentValue sleep(L"REDIST_DOUBLE_SLEEP_MS", L"600");
     const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, nullptr);
     ASSERT_NE(timer, 0u);
 
@@ -462,10 +473,10 @@ TEST_F(ShellLaunch, TimerTicksMoveTheDialogWhileWaiting)
     link.wait_tick = &tick::on_tick;
     SetSetupDialogLink(link);
     EXPECT_EQ(ShellLaunchAndWait(path_, L"", SW_HIDE), 0);
-    EXPECT_GE(tick::count, 5);
+    EXPECT_GE(tick::count, 4);
     const int afterShell = tick::count;
     EXPECT_EQ(shell_launch::launch_without_shell(path_, L"", SW_HIDE), 0);
-    EXPECT_GE(tick::count - afterShell, 5);
+    EXPECT_GE(tick::count - afterShell, 4);
     ::KillTimer(nullptr, timer);
 }
 
@@ -475,10 +486,16 @@ TEST_F(ShellLaunch, OtherMessagesAreDroppedButAQuitRequestIsKept)
     ASSERT_TRUE(::PostThreadMessageW(::GetCurrentThreadId(), WM_APP + 5, 0, 0));
     ::PostQuitMessage(42);
     EXPECT_EQ(ShellLaunchAndWait(path_, L"", SW_HIDE), 0);
+    // A filtered peek may answer the quit request whatever the filter, so
+    // the whole queue is read.
+    std::vector<std::pair<UINT, WPARAM>> left;
     MSG message = {};
-    EXPECT_FALSE(::PeekMessageW(&message, nullptr, WM_APP + 5, WM_APP + 5, PM_REMOVE));
-    ASSERT_TRUE(::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-    EXPECT_EQ(message.wParam, 42u);
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        left.emplace_back(message.message, message.wParam);
+        if (message.message == WM_QUIT)
+            break;
+    }
+    EXPECT_EQ(left, (std::vector<std::pair<UINT, WPARAM>>{{WM_QUIT, 42}}));
 }
 
 } // namespace

@@ -106,7 +106,13 @@ std::wstring BuildCommandLine(int installMode, std::wstring_view modeFlags, std:
                               std::wstring_view properties)
 {
     switch (installMode) {
-    case 1: return ov::format(L"%s /a \"%s\"%s", kInstallerProgram, packagePath, properties);
+    case 1:
+        // The property string normally starts with the blank that separates
+        // it; one that starts with a /v value needs one of its own, or the
+        // first property would run into the quoted package path.
+        if (!properties.empty() && properties.front() != L' ')
+            return ov::format(L"%s /a \"%s\" %s", kInstallerProgram, packagePath, properties);
+        return ov::format(L"%s /a \"%s\"%s", kInstallerProgram, packagePath, properties);
     case 2: return ov::format(L"%s /f%s \"%s\" %s", kInstallerProgram, modeFlags, packagePath, properties);
     case 3: return ov::format(L"%s /j%s \"%s\" %s", kInstallerProgram, modeFlags, packagePath, properties);
     case 4: return ov::format(L"%s /x \"%s\" %s", kInstallerProgram, packagePath, properties);
