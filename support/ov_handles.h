@@ -85,6 +85,13 @@ using unique_hlocal = unique_any<detail::null_traits<HLOCAL, detail::local_free>
 using unique_hfind = unique_any<detail::find_traits>;
 using unique_view = unique_any<detail::null_traits<void*, detail::unmap_view>>;
 
+// WinInet handles (HINTERNET). WinInet is bound at run time: the deleter
+// calls the bound InternetCloseHandle (support/inet.cpp).
+namespace detail {
+void close_hinternet(void* handle) noexcept;
+} // namespace detail
+using unique_hinternet = unique_any<detail::null_traits<void*, detail::close_hinternet>>;
+
 // Runs a callable when the scope ends, unless dismissed.
 template <typename F>
 class scope_exit {

@@ -10,8 +10,9 @@ namespace ov {
 
 std::wstring format_file_version(std::uint32_t versionMs, std::uint32_t versionLs)
 {
-    return ov::format(L"%u.%u.%u.%u", static_cast<unsigned>(versionMs >> 16), static_cast<unsigned>(versionMs & 0xFFFFu),
-                      static_cast<unsigned>(versionLs >> 16), static_cast<unsigned>(versionLs & 0xFFFFu));
+    return ov::format(L"%u.%u.%u.%u", static_cast<unsigned>(versionMs >> 16),
+                      static_cast<unsigned>(versionMs & 0xFFFFu), static_cast<unsigned>(versionLs >> 16),
+                      static_cast<unsigned>(versionLs & 0xFFFFu));
 }
 
 std::wstring GetFileVersionText(std::wstring_view path)
@@ -28,8 +29,7 @@ std::wstring GetFileVersionText(std::wstring_view path)
         return {};
     void* data = nullptr;
     UINT length = 0;
-    if (!::VerQueryValueW(block.data(), L"\\", &data, &length) || data == nullptr ||
-        length < sizeof(VS_FIXEDFILEINFO))
+    if (!::VerQueryValueW(block.data(), L"\\", &data, &length) || data == nullptr || length < sizeof(VS_FIXEDFILEINFO))
         return {};
     // The block is the file's own data: a resource without the fixed-info
     // signature is not a version resource to trust.

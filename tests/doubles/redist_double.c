@@ -13,7 +13,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-static DWORD read_number(const wchar_t *name, DWORD fallback)
+static DWORD read_number(const wchar_t* name, DWORD fallback)
 {
     wchar_t text[64];
     const DWORD n = GetEnvironmentVariableW(name, text, sizeof text / sizeof text[0]);
@@ -32,11 +32,11 @@ static void record_call(void)
         return;
     wcscat(path, L".calls.log");
 
-    const wchar_t *line = GetCommandLineW();
+    const wchar_t* line = GetCommandLineW();
     const int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, NULL, 0, NULL, NULL);
     if (size <= 0)
         return;
-    char *text = (char *)malloc((size_t)size + 1);
+    char* text = (char*)malloc((size_t)size + 1);
     if (!text)
         return;
     WideCharToMultiByte(CP_UTF8, 0, line, -1, text, size, NULL, NULL);

@@ -153,8 +153,10 @@ class InstallTest(ScenarioTest):
         launcher and the launcher's folder and name."""
         tail = f' SETUPEXEDIR="{to_win(exe.parent)}" SETUPEXENAME="{exe.name}"'
         package = f"{package_folder}\\demo.msi"
-        if switch == "/a":  # no blank of its own before the properties
-            expected = f'MSIEXEC.EXE /a "{package}"{properties}{tail}'
+        if switch == "/a" and not properties:  # the property string brings its own blank
+            expected = f'MSIEXEC.EXE /a "{package}"{tail}'
+        elif switch == "/a":  # properties from /v get one blank before them
+            expected = f'MSIEXEC.EXE /a "{package}" {properties}{tail}'
         else:
             expected = f'MSIEXEC.EXE {switch} "{package}" {properties}{tail}'
         self.assertEqual(self.launches(messages), [expected], messages)
@@ -238,7 +240,7 @@ class InstallTest(ScenarioTest):
 
         direct_image = self.work / "admin-direct"
         tail = f' SETUPEXEDIR="{to_win(exe.parent)}" SETUPEXENAME="setup.exe"'
-        direct = run_windows(f'MSIEXEC.EXE /a "{to_win(pkg.path)}"TARGETDIR={to_win(direct_image)} /qn{tail}',
+        direct = run_windows(f'MSIEXEC.EXE /a "{to_win(pkg.path)}" TARGETDIR={to_win(direct_image)} /qn{tail}',
                              timeout=180)
         self.assertIsNotNone(direct.exit_code, direct)
 

@@ -11,8 +11,14 @@
 
 namespace {
 
-OsRecord nt(std::uint32_t major, std::uint32_t minor) { return MakeOsRecord(kPlatformNt, major, minor, 2600, 0); }
-OsRecord win9x(std::uint32_t minor) { return MakeOsRecord(kPlatformWindows, 4, minor, 2222, 0); }
+OsRecord nt(std::uint32_t major, std::uint32_t minor)
+{
+    return MakeOsRecord(kPlatformNt, major, minor, 2600, 0);
+}
+OsRecord win9x(std::uint32_t minor)
+{
+    return MakeOsRecord(kPlatformWindows, 4, minor, 2222, 0);
+}
 
 struct CheckCase {
     const char* name;
@@ -38,18 +44,22 @@ std::vector<CheckCase> check_cases()
 {
     const std::set<std::wstring> none;
     const std::set<std::wstring> all = {L"SupportOS", L"SupportOSMsi12", L"SupportOSMsi30"};
+    const std::set<std::wstring> os = {L"SupportOS"};
+    const std::set<std::wstring> msi12 = {L"SupportOSMsi12"};
+    const std::set<std::wstring> msi30 = {L"SupportOSMsi30"};
     return {
         // Step 1: the present engine will do; nothing else is asked.
-        {"installed newer than required", L"3.1.4000.2435", L"3.1.4000.0", nt(5, 1), false, 2, all, true, true, true, false,
-         EngineUpToDate, 0, L"", L""},
+        {"installed newer than required", L"3.1.4000.2435", L"3.1.4000.0", nt(5, 1), false, 2, all, true, true, true,
+         false, EngineUpToDate, 0, L"", L""},
         {"installed equal to required", L"2.0.2600.0", L"2.0.2600", nt(5, 0), false, 0, all, true, true, true, false,
          EngineUpToDate, 0, L"", L""},
-        {"no setting required", L"", L"", nt(5, 0), false, 0, all, true, true, true, false, EngineUpToDate, 0, L"", L""},
+        {"no setting required", L"", L"", nt(5, 0), false, 0, all, true, true, true, false, EngineUpToDate, 0, L"",
+         L""},
         // Step 2: 3.x engines.
         {"3.1 on 64-bit Windows", L"2.0.2600.2", L"3.1", nt(5, 2), true, 0, all, true, true, true, false, EngineKept, 0,
          L"", L""},
-        {"3.1 on Server 2003 SP1", L"2.0.3790.0", L"3.1", nt(5, 2), false, 1, all, true, true, true, false, EngineKept, 0,
-         L"", L""},
+        {"3.1 on Server 2003 SP1", L"2.0.3790.0", L"3.1", nt(5, 2), false, 1, all, true, true, true, false, EngineKept,
+         0, L"", L""},
         {"3.1 on Server 2003 without SP", L"2.0.3790.0", L"3.1", nt(5, 2), false, 0, all, true, true, true, false,
          EngineInstall, 0, L"SupportOSMsi30", L"list:SupportOSMsi30 admin temp windows"},
         {"3.1 on XP SP2 listed", L"2.0.2600.2", L"3.1.4000.0", nt(5, 1), false, 2, all, true, true, true, false,
@@ -58,15 +68,15 @@ std::vector<CheckCase> check_cases()
          EngineInstall, 0, L"SupportOSMsi30", L"list:SupportOSMsi30 admin temp windows"},
         {"3.1 on XP not listed", L"2.0.2600.2", L"3.1", nt(5, 1), false, 2, none, true, true, true, true,
          EngineUnsupportedSystem, 1651, L"SupportOSMsi30", L"list:SupportOSMsi30"},
-        {"2.9.0.0 is a 3.x engine", L"2.0", L"2.9.0.0", nt(5, 0), false, 4, {L"SupportOSMsi30"}, true, true, true, false,
+        {"2.9.0.0 is a 3.x engine", L"2.0", L"2.9.0.0", nt(5, 0), false, 4, msi30, true, true, true, false,
          EngineInstall, 0, L"SupportOSMsi30", L"list:SupportOSMsi30 admin temp windows"},
         // The list below 3.x.
-        {"2.8.9999 uses SupportOS", L"1.1", L"2.8.9999", nt(5, 0), false, 4, {L"SupportOS"}, true, true, true, false,
-         EngineInstall, 0, L"SupportOS", L"list:SupportOS admin temp windows"},
-        {"1.20.1827.0 uses SupportOSMsi12", L"1.0", L"1.20.1827.0", nt(4, 0), false, 6, {L"SupportOSMsi12"}, true, true,
-         true, false, EngineInstall, 0, L"SupportOSMsi12", L"list:SupportOSMsi12 admin temp windows"},
-        {"1.20.1827.1 uses SupportOS", L"1.0", L"1.20.1827.1", nt(4, 0), false, 6, {L"SupportOSMsi12"}, true, true, true,
-         false, EngineUnsupportedSystem, 1150, L"SupportOS", L"list:SupportOS"},
+        {"2.8.9999 uses SupportOS", L"1.1", L"2.8.9999", nt(5, 0), false, 4, os, true, true, true, false, EngineInstall,
+         0, L"SupportOS", L"list:SupportOS admin temp windows"},
+        {"1.20.1827.0 uses SupportOSMsi12", L"1.0", L"1.20.1827.0", nt(4, 0), false, 6, msi12, true, true, true, false,
+         EngineInstall, 0, L"SupportOSMsi12", L"list:SupportOSMsi12 admin temp windows"},
+        {"1.20.1827.1 uses SupportOS", L"1.0", L"1.20.1827.1", nt(4, 0), false, 6, msi12, true, true, true, false,
+         EngineUnsupportedSystem, 1150, L"SupportOS", L"list:SupportOS"},
         // Step 3: listed systems.
         {"2.0 listed, not an administrator", L"1.1", L"2.0.2600.0", nt(5, 0), false, 4, all, false, true, true, false,
          EngineNotAdministrator, 1202, L"SupportOS", L"list:SupportOS admin"},
@@ -74,20 +84,20 @@ std::vector<CheckCase> check_cases()
          EngineNoDiskSpace, 1201, L"SupportOS", L"list:SupportOS admin temp"},
         {"listed, Windows disk full", L"1.1", L"2.0", nt(5, 0), false, 4, all, true, true, false, false,
          EngineNoDiskSpace, 1201, L"SupportOS", L"list:SupportOS admin temp windows"},
-        {"Windows 98 listed: no rights or disk checks", L"1.1", L"2.0", win9x(10), false, 0, {L"SupportOS"}, false,
-         false, false, false, EngineInstall, 0, L"SupportOS", L"list:SupportOS"},
-        {"Windows Me with a 3.x engine listed", L"2.0", L"3.1", win9x(90), false, 0, {L"SupportOSMsi30"}, false, false,
-         false, false, EngineInstall, 0, L"SupportOSMsi30", L"list:SupportOSMsi30"},
+        {"Windows 98 listed: no rights or disk checks", L"1.1", L"2.0", win9x(10), false, 0, os, false, false, false,
+         false, EngineInstall, 0, L"SupportOS", L"list:SupportOS"},
+        {"Windows Me with a 3.x engine listed", L"2.0", L"3.1", win9x(90), false, 0, msi30, false, false, false, false,
+         EngineInstall, 0, L"SupportOSMsi30", L"list:SupportOSMsi30"},
         // Step 4: NT 4 or a 3.x engine that the system cannot take.
         {"NT 4 not listed, 2.0", L"1.1", L"2.0", nt(4, 0), false, 6, none, true, true, true, false,
          EngineUnsupportedSystem, 1150, L"SupportOS", L"list:SupportOS"},
         {"NT 4 not listed, 1.1", L"1.0", L"1.1", nt(4, 0), false, 6, none, true, true, true, true,
          EngineUnsupportedSystem, 1648, L"SupportOSMsi12", L"list:SupportOSMsi12"},
         // Steps 5 and 6: another system, not listed.
-        {"2000 not listed", L"1.1", L"2.0", nt(5, 0), false, 4, none, true, true, true, false, EngineKept, 0, L"SupportOS",
-         L"list:SupportOS"},
-        {"2000 not listed, SuppressWrongOS", L"1.1", L"2.0", nt(5, 0), false, 4, none, true, true, true, true, EngineKept,
-         1207, L"SupportOS", L"list:SupportOS"},
+        {"2000 not listed", L"1.1", L"2.0", nt(5, 0), false, 4, none, true, true, true, false, EngineKept, 0,
+         L"SupportOS", L"list:SupportOS"},
+        {"2000 not listed, SuppressWrongOS", L"1.1", L"2.0", nt(5, 0), false, 4, none, true, true, true, true,
+         EngineKept, 1207, L"SupportOS", L"list:SupportOS"},
         {"Windows 98 not listed", L"1.1", L"2.0", win9x(10), false, 0, none, true, true, true, false, EngineKept, 0,
          L"SupportOS", L"list:SupportOS"},
     };
@@ -127,8 +137,9 @@ TEST(EngineCheck, DecisionTable)
         EXPECT_EQ(d.message, c.message);
         EXPECT_EQ(d.list, c.list);
         EXPECT_EQ(asked, c.queries);
-        if (c.result == EngineNoDiskSpace)
+        if (c.result == EngineNoDiskSpace) {
             EXPECT_EQ(d.fullDisk, c.tempSpace ? EngineDisk::Windows : EngineDisk::Temp);
+        }
     }
 }
 

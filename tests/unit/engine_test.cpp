@@ -287,8 +287,10 @@ TEST_F(InstallEngineWithDouble, EachFormStartsTheRedistributableWithItsExactComm
 
 TEST_F(InstallEngineWithDouble, RestartRequiredGivesTheRestartKindOfTheForm)
 {
-    InstallerLocationGuard guard;
+    // Declared first so that it is removed after the guard has made the
+    // old directory current again.
     ScratchFolder engineFolder(L"newengine");
+    InstallerLocationGuard guard;
     guard.set(engineFolder.path());
     EnvironmentValue exit(L"REDIST_DOUBLE_EXIT", L"3010");
     for (const InstallForm& form : kForms) {
@@ -301,8 +303,8 @@ TEST_F(InstallEngineWithDouble, RestartRequiredGivesTheRestartKindOfTheForm)
         EXPECT_EQ(InstallEngine(*session_, path, restartKind), 0);
         EXPECT_EQ(restartKind, form.restartKindFor3010);
         // Only an engine whose restart waits is used before the restart.
-        const std::wstring expected = form.restartKindFor3010 == EngineRestartLater ? engineFolder.path()
-                                                                                     : guard.directory();
+        const std::wstring expected =
+            form.restartKindFor3010 == EngineRestartLater ? engineFolder.path() : guard.directory();
         EXPECT_EQ(current_directory(), expected);
     }
 }
@@ -456,7 +458,10 @@ TEST_F(ShellLaunch, ProgramThatCannotStartLeavesTheResultAlone)
 
 namespace tick {
 int count = 0;
-void on_tick() noexcept { ++count; }
+void on_tick() noexcept
+{
+    ++count;
+}
 } // namespace tick
 
 TEST_F(ShellLaunch, TimerTicksMoveTheDialogWhileWaiting)

@@ -32,7 +32,10 @@ inline std::wstring double_path()
     return ov::path::join(ov::path::folder_of(this_program_folder()), L"doubles\\redist_double.exe");
 }
 
-inline std::string narrow(std::wstring_view text) { return std::string(text.begin(), text.end()); }
+inline std::string narrow(std::wstring_view text)
+{
+    return std::string(text.begin(), text.end());
+}
 
 inline bool file_exists(const std::wstring& path)
 {
@@ -99,8 +102,8 @@ public:
     {
         wchar_t temp[MAX_PATH + 1] = {};
         ::GetTempPathW(MAX_PATH + 1, temp);
-        path_ = ov::path::join(temp, std::wstring(L"ovengine-") + name + L"-" +
-                                         std::to_wstring(::GetCurrentProcessId()));
+        path_ =
+            ov::path::join(temp, std::wstring(L"ovengine-") + name + L"-" + std::to_wstring(::GetCurrentProcessId()));
         remove_tree(path_);
         ::CreateDirectoryW(path_.c_str(), nullptr);
     }

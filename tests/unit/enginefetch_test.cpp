@@ -25,8 +25,14 @@ using engine_test::ScratchFolder;
 // What the engine fetch told the setup dialog.
 namespace dialog {
 std::vector<std::wstring> events;
-void download_mode(bool on) noexcept { events.push_back(on ? L"download on" : L"download off"); }
-void close() noexcept { events.push_back(L"close"); }
+void download_mode(bool on) noexcept
+{
+    events.push_back(on ? L"download on" : L"download off");
+}
+void close() noexcept
+{
+    events.push_back(L"close");
+}
 } // namespace dialog
 
 class FetchEngineTest : public ::testing::Test {
@@ -94,7 +100,9 @@ TEST_F(FetchEngineTest, FirstChoiceForEachSystemAndVersion)
     };
     const Case cases[] = {
         {MakeOsRecord(kPlatformNt, 5, 1, 2600, 0), L"2.0.2600.0", L"INSTMSIW.EXE", {L"download on", L"download off"}},
-        {MakeOsRecord(kPlatformNt, 5, 1, 2600, 0), L"3.1.4000.0", L"WindowsInstaller-KB893803-x86.exe",
+        {MakeOsRecord(kPlatformNt, 5, 1, 2600, 0),
+         L"3.1.4000.0",
+         L"WindowsInstaller-KB893803-x86.exe",
          {L"download on", L"download off"}},
         // Windows 9x: no download-mode message.
         {MakeOsRecord(kPlatformWindows, 4, 10, 2222, 0), L"2.0", L"INSTMSIA.EXE", {}},
@@ -104,8 +112,8 @@ TEST_F(FetchEngineTest, FirstChoiceForEachSystemAndVersion)
         ScratchFolder media(L"first");
         session_->SetTempDisk1Folder(media.path());
         // Every redistributable is there: only the right one may be taken.
-        for (const wchar_t* name : {L"INSTMSIA.EXE", L"INSTMSIW.EXE", L"WindowsInstaller-KB893803-x86.exe",
-                                    L"instmsi30.exe"})
+        for (const wchar_t* name :
+             {L"INSTMSIA.EXE", L"INSTMSIW.EXE", L"WindowsInstaller-KB893803-x86.exe", L"instmsi30.exe"})
             media.add_redistributable(name);
         session_->State().os = c.os;
         session_->Set(EngineVersion, c.required);
@@ -167,8 +175,7 @@ TEST_F(FetchEngineTest, NothingToGetFailsWith1154AndClosesTheDialog)
         // The 3.0 retrieval shows its own error.
         {MakeOsRecord(kPlatformNt, 5, 1, 2600, 0), L"3.1", L"File " + media_.at(L"instmsi30.exe") + L" not found"},
         // No second choice: the setup says why it ends.
-        {MakeOsRecord(kPlatformNt, 5, 1, 2600, 0), L"2.0",
-         L"Installer not found in " + media_.at(L"INSTMSIW.EXE")},
+        {MakeOsRecord(kPlatformNt, 5, 1, 2600, 0), L"2.0", L"Installer not found in " + media_.at(L"INSTMSIW.EXE")},
         {MakeOsRecord(kPlatformWindows, 4, 10, 2222, 0), L"2.0", L"File " + media_.at(L"INSTMSIA.EXE") + L" not found"},
     };
     for (const Case& c : cases) {
@@ -187,10 +194,11 @@ TEST_F(FetchEngineTest, NothingToGetFailsWith1154AndClosesTheDialog)
             EXPECT_EQ(path, L"unchanged");
             ASSERT_FALSE(dialog::events.empty());
             EXPECT_EQ(dialog::events.back(), L"close");
-            if (silent)
+            if (silent) {
                 EXPECT_TRUE(shown.empty());
-            else
+            } else {
                 EXPECT_EQ(shown, std::vector<std::wstring>{c.message});
+            }
         }
     }
 }

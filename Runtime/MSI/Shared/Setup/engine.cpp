@@ -86,7 +86,10 @@ void use_installer_location()
 
 } // namespace
 
-std::wstring InstalledEngineVersion() { return ov::GetFileVersionText(kEngineLibrary); }
+std::wstring InstalledEngineVersion()
+{
+    return ov::GetFileVersionText(kEngineLibrary);
+}
 
 int CheckEngine(Session& session, std::wstring_view required) noexcept
 {

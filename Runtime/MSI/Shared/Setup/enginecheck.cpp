@@ -12,11 +12,17 @@ constexpr std::uint32_t kKindNtIntel = 2;
 // alias the id of its low bits.
 constexpr int kLargestStringId = 0xFFFF;
 
-bool is_nt4(const OsRecord& os) noexcept { return os.platform == kPlatformNt && os.major == 4; }
+bool is_nt4(const OsRecord& os) noexcept
+{
+    return os.platform == kPlatformNt && os.major == 4;
+}
 
 } // namespace
 
-bool VersionAtLeast(std::wstring_view a, std::wstring_view b) noexcept { return CompareVersions(a, b) <= 0; }
+bool VersionAtLeast(std::wstring_view a, std::wstring_view b) noexcept
+{
+    return CompareVersions(a, b) <= 0;
+}
 
 EngineDecision DecideEngineCheck(const EngineFacts& facts)
 {

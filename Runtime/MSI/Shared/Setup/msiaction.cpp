@@ -124,7 +124,7 @@ bool MsiAction::Execute()
             return false;
 
         if (session_.GetSetupIniInt(L"Startup", L"ScriptDriven", 0, 10) == 3) {
-            const std::wstring installed = ov::GetFileVersionText(L"Msi.DLL");
+            const std::wstring installed = InstalledEngineVersion();
             if (CompareVersions(installed, kEngine45) > 0) {
                 Process().SetupResult = kEngine45Required;
                 ErrorDialog(session_.Context()).show_message(IDS_ENGINE_45_REQUIRED);

@@ -7,7 +7,10 @@ SetupDialogLink g_link;
 
 } // namespace
 
-void SetSetupDialogLink(const SetupDialogLink& link) noexcept { g_link = link; }
+void SetSetupDialogLink(const SetupDialogLink& link) noexcept
+{
+    g_link = link;
+}
 
 void SetupDialogDownloadMode(bool on) noexcept
 {

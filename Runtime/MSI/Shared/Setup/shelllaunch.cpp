@@ -66,7 +66,10 @@ ov::unique_handle start_with_create_process(const std::wstring& file, const std:
     return ov::unique_handle(info.hProcess);
 }
 
-bool has_ended(HANDLE process) noexcept { return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
+bool has_ended(HANDLE process) noexcept
+{
+    return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+}
 
 // Waits for the process; only painting and the dialog's timer are served
 // meanwhile, every other posted message is dropped. A quit request is kept:
@@ -143,10 +146,9 @@ int ShellLaunchAndWait(std::wstring_view file, std::wstring_view parameters, int
 {
     // Declared first, released last: after the process handle is closed.
     const ov::unique_hmodule shell(::LoadLibraryW(L"Shell32.dll"));
-    const auto shellExecuteEx =
-        shell ? reinterpret_cast<ShellExecuteExFn>(
-                    reinterpret_cast<void*>(::GetProcAddress(shell.get(), "ShellExecuteExW")))
-              : nullptr;
+    const auto shellExecuteEx = shell ? reinterpret_cast<ShellExecuteExFn>(
+                                            reinterpret_cast<void*>(::GetProcAddress(shell.get(), "ShellExecuteExW")))
+                                      : nullptr;
     return launch(shellExecuteEx, file, parameters, show);
 }
 
