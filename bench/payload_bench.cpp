@@ -83,8 +83,8 @@ void fill_random(std::mt19937_64& random, std::uint8_t* p, std::size_t n)
 
 void fill_text(std::mt19937_64& random, std::uint8_t* p, std::size_t n)
 {
-    static const char* const words[] = {"Orvane ", "setup ", "package ", "install ", "feature ",
-                                        "component ", "registry ", "value=", "1\r\n", "[Section]\r\n"};
+    static const char* const words[] = {"Orvane ",    "setup ",    "package ", "install ", "feature ",
+                                        "component ", "registry ", "value=",   "1\r\n",    "[Section]\r\n"};
     std::size_t at = 0;
     while (at < n) {
         const char* w = words[random() % 10];
@@ -123,8 +123,8 @@ int prepare(const fs::path& dir, std::uint64_t size_mib)
     const fs::path launcher = dir / "bare.exe";
     {
         const auto pe = ov::test::make_pe();
-        std::ofstream(launcher, std::ios::binary).write(reinterpret_cast<const char*>(pe.data()),
-                                                        static_cast<std::streamsize>(pe.size()));
+        std::ofstream(launcher, std::ios::binary)
+            .write(reinterpret_cast<const char*>(pe.data()), static_cast<std::streamsize>(pe.size()));
     }
     ov::pack::build_options options;
     options.launcher = launcher;
@@ -137,9 +137,8 @@ int prepare(const fs::path& dir, std::uint64_t size_mib)
     for (int i = 0; i < 2 * entries_per_kind; ++i) {
         const bool text = i % 2 == 1;
         const std::string name = (text ? "text" : "random") + std::to_string(i) + ".bin";
-        generate(dir / "in" / name, per_entry, [&](std::uint8_t* p, std::size_t n) {
-            text ? fill_text(random, p, n) : fill_random(random, p, n);
-        });
+        generate(dir / "in" / name, per_entry,
+                 [&](std::uint8_t* p, std::size_t n) { text ? fill_text(random, p, n) : fill_random(random, p, n); });
         options.entries.push_back({name, dir / "in" / name, true, modes[i % 3]});
     }
     const auto t0 = clock_type::now();

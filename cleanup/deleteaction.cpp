@@ -60,7 +60,10 @@ std::wstring current_folder()
     return buffer;
 }
 
-bool exists(const std::wstring& path) noexcept { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path) noexcept
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool is_folder(const std::wstring& path) noexcept
 {
@@ -109,8 +112,8 @@ bool delete_file(const std::wstring& path) noexcept
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return remove_folder(path); // registered as a file, but a folder: remove it once empty
     {
-        ov::unique_hfile probe(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        ov::unique_hfile probe(
+            ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!probe)
             return false;
     }
@@ -150,10 +153,13 @@ bool register_path(const wchar_t* section, const std::wstring& key, const std::w
 std::uint64_t image_extent(const std::string& head, std::uint64_t file_size) noexcept
 {
     const auto u16 = [&](std::size_t at) -> std::uint32_t {
-        return at + 2 <= head.size() ? static_cast<std::uint8_t>(head[at]) | (static_cast<std::uint8_t>(head[at + 1]) << 8)
-                                     : 0;
+        return at + 2 <= head.size()
+                   ? static_cast<std::uint8_t>(head[at]) | (static_cast<std::uint8_t>(head[at + 1]) << 8)
+                   : 0;
     };
-    const auto u32 = [&](std::size_t at) -> std::uint32_t { return at + 4 <= head.size() ? u16(at) | (u16(at + 2) << 16) : 0; };
+    const auto u32 = [&](std::size_t at) -> std::uint32_t {
+        return at + 4 <= head.size() ? u16(at) | (u16(at + 2) << 16) : 0;
+    };
     if (u16(0) != 0x5A4D) // "MZ"
         return 0;
     const std::size_t nt = u32(0x3C);
@@ -215,8 +221,8 @@ std::wstring helper_path(const std::wstring& self_folder, int attempt)
 {
     wchar_t buffer[MAX_PATH + 1] = {};
     const DWORD n = ::GetTempPathW(MAX_PATH + 1, buffer);
-    std::wstring folder = (n > 0 && n <= MAX_PATH) ? ov::path::without_trailing_backslash(std::wstring(buffer, n))
-                                                   : std::wstring();
+    std::wstring folder =
+        (n > 0 && n <= MAX_PATH) ? ov::path::without_trailing_backslash(std::wstring(buffer, n)) : std::wstring();
     if (folder.empty() || ov::path::is_within(folder, self_folder))
         folder = ov::path::folder_of(self_folder);
     if (folder.empty())
@@ -225,7 +231,10 @@ std::wstring helper_path(const std::wstring& self_folder, int attempt)
                                       std::to_wstring(attempt) + L".exe");
 }
 
-std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+std::wstring quoted(const std::wstring& text)
+{
+    return L"\"" + text + L"\"";
+}
 
 // Starts `helper_file` with exactly the given handles inherited.
 bool start_helper(const std::wstring& helper_file, std::wstring command_line, HANDLE* inherited,

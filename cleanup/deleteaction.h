@@ -85,7 +85,7 @@ private:
 
     HINSTANCE instance_ = nullptr;
     std::int32_t attempts_ = 0;
-    HWND window_ = nullptr;  // owned by RunDeleter's scope; cleared when destroyed
+    HWND window_ = nullptr; // owned by RunDeleter's scope; cleared when destroyed
     bool loop_running_ = false;
     bool quit_posted_ = false;
     bool finished_ = false;

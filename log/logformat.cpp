@@ -18,8 +18,8 @@ std::wstring source_display_name(std::string_view sourceFile)
     return folder + L"\\" + name;
 }
 
-std::wstring format_line(std::wstring_view date, std::wstring_view time, std::wstring_view message,
-                         bool sourceDetails, std::string_view sourceFile, int line)
+std::wstring format_line(std::wstring_view date, std::wstring_view time, std::wstring_view message, bool sourceDetails,
+                         std::string_view sourceFile, int line)
 {
     if (sourceDetails)
         return ov::format(L"%s[%s]: %s  --  File: %s, Line: %d\r\n", date, time, message,

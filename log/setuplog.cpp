@@ -89,8 +89,8 @@ std::wstring locale_text(bool date, const SYSTEMTIME& now)
 void write_line(const std::wstring& path, const std::wstring& line)
 {
     // The thread's ANSI code page; characters it lacks become its default character.
-    const int bytes =
-        ::WideCharToMultiByte(CP_THREAD_ACP, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
+    const int bytes = ::WideCharToMultiByte(CP_THREAD_ACP, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
+                                            nullptr, nullptr);
     if (bytes <= 0)
         return;
     std::string ansi(static_cast<size_t>(bytes), '\0');
@@ -116,13 +116,25 @@ bool wanted() noexcept
     return s.enabled || s.registry_pending;
 }
 
-void enable_log() noexcept { the_state().enabled = true; }
+void enable_log() noexcept
+{
+    the_state().enabled = true;
+}
 
-bool is_enabled() noexcept { return the_state().enabled; }
+bool is_enabled() noexcept
+{
+    return the_state().enabled;
+}
 
-void set_log_source_details(bool details) noexcept { the_state().source_details = details; }
+void set_log_source_details(bool details) noexcept
+{
+    the_state().source_details = details;
+}
 
-void set_log_file(std::wstring_view path) { the_state().explicit_file.assign(path); }
+void set_log_file(std::wstring_view path)
+{
+    the_state().explicit_file.assign(path);
+}
 
 std::wstring get_log_file_path()
 {

@@ -97,7 +97,7 @@ bool error_dialog_wanted(const DownloadOptions& options) noexcept
 // length, otherwise what went wrong on the way.
 HRESULT size_failure(DWORD error) noexcept
 {
-    if (error == 0 || error == ERROR_HTTP_HEADER_NOT_FOUND || error == ERROR_INVALID_DATA)
+    if (error == 0 || error == ov::inet::header_not_found_code || error == ERROR_INVALID_DATA)
         return static_cast<HRESULT>(ov::inet::size_unknown_error);
     return hresult_of(error);
 }

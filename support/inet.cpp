@@ -2,6 +2,8 @@
 
 #include "ov_exceptions.h"
 #include "ov_string.h"
+#include "processstate.h"
+#include "setupcontext.h"
 #include "setuplog.h"
 
 // Types and constants only: every function is bound by name at run time.
@@ -824,7 +826,7 @@ bool inet_file::read_loop(char* out, DWORD length, DWORD& count) noexcept
         if (skip_ > 0)
             want = static_cast<DWORD>(std::min<std::int64_t>(skip_, max_chunk));
         else
-            want = std::min(meter_.chunk_size(tick(), length - count), max_chunk);
+            want = std::min<DWORD>(meter_.chunk_size(tick(), length - count), max_chunk);
         wininet_async_handle* const request = request_.get();
         if (!request || !request->handle())
             return fail(ERROR_INVALID_HANDLE);
@@ -1205,6 +1207,9 @@ bool ftp_file::directory_entry() noexcept
 remote_file::remote_file(const std::wstring& url) : url_(url)
 {
     remote_ = std::make_unique<http_file>(L"toys::file");
+    // WinInet's error dialog only where the run may show one.
+    const SetupContext* context = Process().Context;
+    remote_->set_error_dialog_allowed(context && context->Interactive());
     if (!remote_->open(url, nullptr, inet::open_flags))
         raise(remote_->last_error());
 }

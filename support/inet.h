@@ -228,6 +228,8 @@ protected:
     // Records a failure: the file's and the thread's last error. Answers false.
     bool fail(DWORD error) noexcept;
     void close_request() noexcept;
+    // A header of the open request as text (HttpQueryInfoW).
+    [[nodiscard]] bool query_text(DWORD info, std::wstring& text) noexcept;
     [[nodiscard]] bool aborted() const noexcept;
     [[nodiscard]] bool is_open() const noexcept { return !url_.empty(); }
 
@@ -245,7 +247,6 @@ private:
     [[nodiscard]] bool after_response() noexcept;
     [[nodiscard]] bool read_loop(char* out, DWORD length, DWORD& count) noexcept;
     [[nodiscard]] async_handle_ptr new_context() noexcept;
-    [[nodiscard]] bool query_text(DWORD info, std::wstring& text) noexcept;
 
     inet_session session_;
     DWORD session_error_;

@@ -22,6 +22,8 @@ inline constexpr std::uint32_t unrecognized_scheme_code = 12006;
 // A response whose data ended before its announced length: the connection
 // broke (WinInet reports such an end as an ordinary end of data).
 inline constexpr std::uint32_t connection_reset_code = 12031; // ERROR_INTERNET_CONNECTION_RESET
+// The server's answer lacks the header asked for (Content-Length, say).
+inline constexpr std::uint32_t header_not_found_code = 12150; // ERROR_HTTP_HEADER_NOT_FOUND
 // Tries after the first one, for sending and for reading.
 inline constexpr int retry_limit = 5;
 // Reload, keep the connection, "Pragma: no-cache": how both clients open.

@@ -18,7 +18,10 @@ constexpr std::uint32_t kErrorBusy = 170;
 constexpr wchar_t kDefaultSeparator[] = L"=";
 constexpr std::wstring_view kCrLf = L"\r\n";
 
-std::uint32_t folded(wchar_t c) noexcept { return static_cast<std::uint32_t>(char_traitsi::fold(c)); }
+std::uint32_t folded(wchar_t c) noexcept
+{
+    return static_cast<std::uint32_t>(char_traitsi::fold(c));
+}
 
 // Replaces "%d" ("%i", "%u") by the index, "%s" by the name and "%%" by "%";
 // anything else is copied as it stands, so no pattern can misbehave.
@@ -113,7 +116,10 @@ bool ascii_istarts_with(std::wstring_view text, std::wstring_view prefix) noexce
     return text.size() >= prefix.size() && ascii_icompare(text.substr(0, prefix.size()), prefix) == 0;
 }
 
-bool char_traitsi::lt(wchar_t a, wchar_t b) noexcept { return folded(a) < folded(b); }
+bool char_traitsi::lt(wchar_t a, wchar_t b) noexcept
+{
+    return folded(a) < folded(b);
+}
 
 int char_traitsi::compare(const wchar_t* a, const wchar_t* b, std::size_t n) noexcept
 {
@@ -177,8 +183,9 @@ bool inifilex::load_bytes(std::string_view bytes, std::wstring_view separator, b
         sections_.clear();
         bare_keys_ = bare_keys;
         set_separator_text(separator);
-        const auto decoded = decode_text(bytes, code_page_given_ ? code_page_ : code_page_detect,
-                                         [this](std::string_view b, std::int32_t cp) { return storage_->decode(b, cp); });
+        const auto decoded =
+            decode_text(bytes, code_page_given_ ? code_page_ : code_page_detect,
+                        [this](std::string_view b, std::int32_t cp) { return storage_->decode(b, cp); });
         code_page_ = decoded.code_page;
         bom_ = decoded.had_bom;
         return parse(decoded.text);
@@ -307,11 +314,20 @@ std::string inifilex::save_to_bytes() const
                        [this](std::wstring_view t, std::int32_t cp) { return storage_->encode(t, cp); });
 }
 
-void inifilex::set_separator(std::wstring_view separator) { set_separator_text(separator); }
+void inifilex::set_separator(std::wstring_view separator)
+{
+    set_separator_text(separator);
+}
 
-std::wstring inifilex::get_separator() const { return separator_; }
+std::wstring inifilex::get_separator() const
+{
+    return separator_;
+}
 
-std::wstring inifilex::get_file_name() const { return file_name_; }
+std::wstring inifilex::get_file_name() const
+{
+    return file_name_;
+}
 
 void inifilex::import_section(std::wstring_view name, const inifilesectionx& section)
 {
@@ -327,7 +343,8 @@ void inifilex::import_all(const inifilex& other, std::wstring_view name_pattern)
     const auto copy = other.sections_;
     std::int64_t index = 0;
     for (const auto& [name, section] : copy) {
-        const auto target = name_pattern.empty() ? to_wstring(name) : expand_pattern(name_pattern, index, to_view(name));
+        const auto target =
+            name_pattern.empty() ? to_wstring(name) : expand_pattern(name_pattern, index, to_view(name));
         get_section(target);
         import_section(target, section);
         ++index;
@@ -409,11 +426,20 @@ void inifilex::set_bool(std::wstring_view section, std::wstring_view key, bool v
     set_string(section, key, value ? L"1" : L"0");
 }
 
-bool inifilex::is_modified() const { return modified_; }
+bool inifilex::is_modified() const
+{
+    return modified_;
+}
 
-void inifilex::set_modified(bool modified) { modified_ = modified; }
+void inifilex::set_modified(bool modified)
+{
+    modified_ = modified;
+}
 
-bool inifilex::has_section(std::wstring_view name) const { return sections_.contains(name); }
+bool inifilex::has_section(std::wstring_view name) const
+{
+    return sections_.contains(name);
+}
 
 bool inifilex::has_key(std::wstring_view section, std::wstring_view key) const
 {
@@ -536,7 +562,10 @@ void inifilex::sort_all()
     sort_all_keys();
 }
 
-void inifilex::sort_sections() { sections_.sort_by_key(); }
+void inifilex::sort_sections()
+{
+    sections_.sort_by_key();
+}
 
 void inifilex::sort_all_keys()
 {
@@ -544,9 +573,15 @@ void inifilex::sort_all_keys()
         sort_keys(section.second);
 }
 
-void inifilex::sort_keys(inifilesectionx& section) { section.sort_by_key(); }
+void inifilex::sort_keys(inifilesectionx& section)
+{
+    section.sort_by_key();
+}
 
-void inifilex::sort_section(std::wstring_view name) { sort_keys(get_section(name)); }
+void inifilex::sort_section(std::wstring_view name)
+{
+    sort_keys(get_section(name));
+}
 
 void inifilex::set_code_page(std::int32_t code_page)
 {
@@ -554,11 +589,20 @@ void inifilex::set_code_page(std::int32_t code_page)
     code_page_given_ = code_page != code_page_detect;
 }
 
-void inifilex::set_bom(bool bom) { bom_ = bom; }
+void inifilex::set_bom(bool bom)
+{
+    bom_ = bom;
+}
 
-std::uint32_t inifilex::get_last_error() const { return last_error_; }
+std::uint32_t inifilex::get_last_error() const
+{
+    return last_error_;
+}
 
-std::wstring inifilex::get_last_failed_file() const { return last_failed_file_; }
+std::wstring inifilex::get_last_failed_file() const
+{
+    return last_failed_file_;
+}
 
 std::wstring read_ini_string(const std::wstring& file, std::wstring_view section, std::wstring_view key,
                              std::wstring_view default_value, const ini_storage& storage)
@@ -676,8 +720,8 @@ void profilefilex::parse(std::wstring_view input)
     }
 }
 
-bool profilefilex::get_string(const wchar_t* section, const wchar_t* key, const wchar_t* default_value,
-                              wchar_t* buffer, std::size_t size) const noexcept
+bool profilefilex::get_string(const wchar_t* section, const wchar_t* key, const wchar_t* default_value, wchar_t* buffer,
+                              std::size_t size) const noexcept
 {
     if (!buffer || size == 0)
         return false;
@@ -792,7 +836,10 @@ bool profilefilex::save(std::wstring_view file_name) noexcept
     return false;
 }
 
-bool profilefilex::has_section(std::wstring_view section) const { return table_.find(section) != table_.end(); }
+bool profilefilex::has_section(std::wstring_view section) const
+{
+    return table_.find(section) != table_.end();
+}
 
 std::vector<std::wstring> profilefilex::get_keys(std::wstring_view section) const
 {

@@ -81,9 +81,18 @@ template <typename Traits>
 using _stringx = std::basic_string<wchar_t, Traits>;
 using istringx = _stringx<char_traitsi>;
 
-[[nodiscard]] inline istringx to_istring(std::wstring_view text) { return istringx(text.data(), text.size()); }
-[[nodiscard]] inline std::wstring to_wstring(const istringx& text) { return std::wstring(text.data(), text.size()); }
-[[nodiscard]] inline std::wstring_view to_view(const istringx& text) noexcept { return {text.data(), text.size()}; }
+[[nodiscard]] inline istringx to_istring(std::wstring_view text)
+{
+    return istringx(text.data(), text.size());
+}
+[[nodiscard]] inline std::wstring to_wstring(const istringx& text)
+{
+    return std::wstring(text.data(), text.size());
+}
+[[nodiscard]] inline std::wstring_view to_view(const istringx& text) noexcept
+{
+    return {text.data(), text.size()};
+}
 
 // An ordered container: (key, T) pairs in insertion order plus an index from
 // key to position. Inserting a key that is present changes nothing and yields
@@ -324,12 +333,11 @@ private:
 
 // One-shot reads: load the file with separator "=" and no bare keys; the
 // default when the load fails.
-[[nodiscard]] std::wstring read_ini_string(const std::wstring& file, std::wstring_view section,
-                                           std::wstring_view key, std::wstring_view default_value,
+[[nodiscard]] std::wstring read_ini_string(const std::wstring& file, std::wstring_view section, std::wstring_view key,
+                                           std::wstring_view default_value,
                                            const ini_storage& storage = default_ini_storage());
 [[nodiscard]] std::int32_t read_ini_int(const std::wstring& file, std::wstring_view section, std::wstring_view key,
-                                        std::int32_t default_value,
-                                        const ini_storage& storage = default_ini_storage());
+                                        std::int32_t default_value, const ini_storage& storage = default_ini_storage());
 
 // ---------------------------------------------------------------------------
 // profilefilex

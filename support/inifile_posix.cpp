@@ -95,8 +95,8 @@ public:
             }
             if (!f)
                 return 80; // ERROR_FILE_EXISTS
-            const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size() &&
-                                 std::fflush(f.get()) == 0;
+            const bool written =
+                std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size() && std::fflush(f.get()) == 0;
             const int write_errno = errno;
             f.reset();
             if (!written) {

@@ -8,7 +8,10 @@ win32_exception::win32_exception(DWORD error) noexcept : error_(error) {}
 
 win32_exception::win32_exception(DWORD error, std::wstring context) : error_(error), context_(std::move(context)) {}
 
-HRESULT win32_exception::hresult() const noexcept { return hresult_from_error(error_); }
+HRESULT win32_exception::hresult() const noexcept
+{
+    return hresult_from_error(error_);
+}
 
 std::wstring win32_exception::format_message() const
 {
@@ -67,14 +70,15 @@ std::wstring file_exception::format_message() const
 std::wstring system_error_text(DWORD error)
 {
     wchar_t* buffer = nullptr;
-    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD n =
+        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     unique_hlocal owner(buffer);
     std::wstring text;
     if (n && buffer)
         text.assign(buffer, n);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.'))
+    while (!text.empty() &&
+           (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.'))
         text.pop_back();
     if (text.empty())
         text = L"Error " + std::to_wstring(error);

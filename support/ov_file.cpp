@@ -1,5 +1,6 @@
 #include "ov_file.h"
 
+#include "inet.h"
 #include "ov_exceptions.h"
 #include "paths.h"
 
@@ -41,7 +42,10 @@ bool is_folder(const std::wstring& path) noexcept
 // ---------------------------------------------------------------------------
 // file
 
-file_exception file::failure() const { return file_exception(last_error_or(), name_); }
+file_exception file::failure() const
+{
+    return file_exception(last_error_or(), name_);
+}
 
 void file::require_open() const
 {
@@ -53,8 +57,8 @@ void file::open_read(const std::wstring& path, DWORD share)
 {
     close();
     name_ = path;
-    unique_hfile h(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
+    unique_hfile h(
+        ::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h)
         throw failure();
     handle_ = std::move(h);
@@ -159,7 +163,10 @@ void file::flush()
         throw failure();
 }
 
-void file::close() noexcept { handle_.reset(); }
+void file::close() noexcept
+{
+    handle_.reset();
+}
 
 // ---------------------------------------------------------------------------
 // Opening and whole-file helpers
@@ -184,7 +191,7 @@ bool is_web_address(std::wstring_view path) noexcept
 std::unique_ptr<file> open_file(const std::wstring& path)
 {
     if (is_web_address(path))
-        throw file_exception(ERROR_NOT_SUPPORTED, path);
+        return open_remote_file(path);
     auto f = std::make_unique<file>();
     f->open_read(path);
     return f;
@@ -353,6 +360,9 @@ const ini_storage& windows_ini_storage() noexcept
     return storage;
 }
 
-const ini_storage& default_ini_storage() noexcept { return windows_ini_storage(); }
+const ini_storage& default_ini_storage() noexcept
+{
+    return windows_ini_storage();
+}
 
 } // namespace ov

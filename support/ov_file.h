@@ -1,8 +1,8 @@
 // Files of the support library. `ov::file` wraps one Win32 file handle;
 // failures throw ov::file_exception carrying the error code and the file name.
-// `open_file` is where a path is turned into a file object: local paths now,
-// and web addresses ("http://", "https://") once the internet layer joins,
-// as a subclass of ov::file overriding its virtual operations.
+// `open_file` is where a path is turned into a file object: local paths, and
+// web addresses ("http://", "https://") as ov::remote_file (support/inet.h),
+// a subclass of ov::file overriding its virtual operations.
 #pragma once
 
 #include "inifile.h"
@@ -70,8 +70,9 @@ private:
 // True for "http://" and "https://" addresses (any letter case).
 [[nodiscard]] bool is_web_address(std::wstring_view path) noexcept;
 
-// Opens a file for reading. Web addresses are not served yet and throw
-// ov::file_exception(ERROR_NOT_SUPPORTED, path).
+// Opens a file for reading. Web addresses open a remote file: nothing is
+// sent until it is read or sized, and its failures throw
+// ov::internet_file_exception (an ov::file_exception) with the address.
 [[nodiscard]] std::unique_ptr<file> open_file(const std::wstring& path);
 
 // Text files larger than this are refused (ERROR_FILE_TOO_LARGE).

@@ -9,11 +9,15 @@ namespace ov {
 std::int64_t format_arg::as_signed() const noexcept
 {
     switch (kind_) {
-    case kind::signed_int: return i_;
+    case kind::signed_int:
+        return i_;
     case kind::unsigned_int:
-    case kind::pointer: return static_cast<std::int64_t>(u_);
-    case kind::floating: return static_cast<std::int64_t>(d_);
-    default: return 0;
+    case kind::pointer:
+        return static_cast<std::int64_t>(u_);
+    case kind::floating:
+        return static_cast<std::int64_t>(d_);
+    default:
+        return 0;
     }
 }
 
@@ -28,35 +32,46 @@ std::uint64_t format_arg::as_unsigned() const noexcept
         return static_cast<std::uint64_t>(i_) & mask;
     }
     case kind::unsigned_int:
-    case kind::pointer: return u_;
-    case kind::floating: return static_cast<std::uint64_t>(d_);
-    default: return 0;
+    case kind::pointer:
+        return u_;
+    case kind::floating:
+        return static_cast<std::uint64_t>(d_);
+    default:
+        return 0;
     }
 }
 
 double format_arg::as_double() const noexcept
 {
     switch (kind_) {
-    case kind::floating: return d_;
-    case kind::signed_int: return static_cast<double>(i_);
-    case kind::unsigned_int: return static_cast<double>(u_);
-    default: return 0;
+    case kind::floating:
+        return d_;
+    case kind::signed_int:
+        return static_cast<double>(i_);
+    case kind::unsigned_int:
+        return static_cast<double>(u_);
+    default:
+        return 0;
     }
 }
 
 std::wstring format_arg::as_text() const
 {
     switch (kind_) {
-    case kind::wide_text: return std::wstring(w_);
+    case kind::wide_text:
+        return std::wstring(w_);
     case kind::narrow_text: {
         std::wstring out;
         for (unsigned char c : n_)
             out.push_back(static_cast<wchar_t>(c));
         return out;
     }
-    case kind::signed_int: return std::to_wstring(i_);
-    case kind::unsigned_int: return std::to_wstring(u_);
-    default: return {};
+    case kind::signed_int:
+        return std::to_wstring(i_);
+    case kind::unsigned_int:
+        return std::to_wstring(u_);
+    default:
+        return {};
     }
 }
 
@@ -71,7 +86,8 @@ struct spec {
     int precision = -1;
 };
 
-void pad_into(std::wstring& out, const spec& s, std::wstring_view sign, std::wstring_view prefix, std::wstring_view body, bool numeric)
+void pad_into(std::wstring& out, const spec& s, std::wstring_view sign, std::wstring_view prefix,
+              std::wstring_view body, bool numeric)
 {
     const size_t len = sign.size() + prefix.size() + body.size();
     const size_t width = s.width > 0 ? static_cast<size_t>(s.width) : 0;
@@ -125,12 +141,18 @@ std::wstring vformat(std::wstring_view format, const format_arg* args, size_t co
         spec s;
         for (; i < format.size(); ++i) {
             const wchar_t f = format[i];
-            if (f == L'-') s.left = true;
-            else if (f == L'+') s.plus = true;
-            else if (f == L' ') s.space = true;
-            else if (f == L'#') s.alt = true;
-            else if (f == L'0') s.zero = true;
-            else break;
+            if (f == L'-')
+                s.left = true;
+            else if (f == L'+')
+                s.plus = true;
+            else if (f == L' ')
+                s.space = true;
+            else if (f == L'#')
+                s.alt = true;
+            else if (f == L'0')
+                s.zero = true;
+            else
+                break;
         }
         if (i < format.size() && format[i] == L'*') {
             const auto* a = take();
@@ -159,14 +181,20 @@ std::wstring vformat(std::wstring_view format, const format_arg* args, size_t co
         bool narrow = false, wide = false;
         while (i < format.size()) {
             const wchar_t m = format[i];
-            if (m == L'h') { narrow = true; ++i; }
-            else if (m == L'l' || m == L'w') { wide = true; ++i; }
-            else if (m == L'L' || m == L'j' || m == L'z' || m == L't' || m == L'q') { ++i; }
-            else if (m == L'I') {
+            if (m == L'h') {
+                narrow = true;
+                ++i;
+            } else if (m == L'l' || m == L'w') {
+                wide = true;
+                ++i;
+            } else if (m == L'L' || m == L'j' || m == L'z' || m == L't' || m == L'q') {
+                ++i;
+            } else if (m == L'I') {
                 ++i;
                 if (format.substr(i, 2) == L"64" || format.substr(i, 2) == L"32")
                     i += 2;
-            } else break;
+            } else
+                break;
         }
         if (i >= format.size()) {
             out.append(format.substr(start));
@@ -203,9 +231,12 @@ std::wstring vformat(std::wstring_view format, const format_arg* args, size_t co
                 body.insert(0, static_cast<size_t>(s.precision) - body.size(), L'0');
             std::wstring prefix;
             if (s.alt && v != 0) {
-                if (conv == L'x') prefix = L"0x";
-                else if (conv == L'X') prefix = L"0X";
-                else if (conv == L'o') prefix = L"0";
+                if (conv == L'x')
+                    prefix = L"0x";
+                else if (conv == L'X')
+                    prefix = L"0X";
+                else if (conv == L'o')
+                    prefix = L"0";
             }
             pad_into(out, s, L"", prefix, body, s.precision < 0);
             break;

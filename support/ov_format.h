@@ -16,20 +16,37 @@ class format_arg {
 public:
     enum class kind { signed_int, unsigned_int, wide_text, narrow_text, floating, pointer };
 
-    template <typename T, std::enable_if_t<std::is_integral_v<T> && std::is_signed_v<T> && !std::is_same_v<T, wchar_t> && !std::is_same_v<T, char>, int> = 0>
-    format_arg(T v) noexcept : kind_(kind::signed_int), i_(static_cast<std::int64_t>(v)), bits_(sizeof(T) * 8) {}
-    template <typename T, std::enable_if_t<std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, wchar_t>, int> = 0>
-    format_arg(T v) noexcept : kind_(kind::unsigned_int), u_(static_cast<std::uint64_t>(v)), bits_(sizeof(T) * 8) {}
+    template <typename T, std::enable_if_t<std::is_integral_v<T> && std::is_signed_v<T> &&
+                                               !std::is_same_v<T, wchar_t> && !std::is_same_v<T, char>,
+                                           int> = 0>
+    format_arg(T v) noexcept : kind_(kind::signed_int), i_(static_cast<std::int64_t>(v)), bits_(sizeof(T) * 8)
+    {
+    }
+    template <typename T, std::enable_if_t<std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool> &&
+                                               !std::is_same_v<T, wchar_t>,
+                                           int> = 0>
+    format_arg(T v) noexcept : kind_(kind::unsigned_int), u_(static_cast<std::uint64_t>(v)), bits_(sizeof(T) * 8)
+    {
+    }
     format_arg(bool v) noexcept : kind_(kind::signed_int), i_(v ? 1 : 0), bits_(32) {}
     format_arg(wchar_t v) noexcept : kind_(kind::unsigned_int), u_(static_cast<std::uint64_t>(v)), bits_(16) {}
     format_arg(char v) noexcept : kind_(kind::signed_int), i_(v), bits_(8) {}
     format_arg(double v) noexcept : kind_(kind::floating), d_(v) {}
-    format_arg(const wchar_t* s) noexcept : kind_(kind::wide_text), w_(s ? std::wstring_view(s) : std::wstring_view(L"(null)")) {}
+    format_arg(const wchar_t* s) noexcept
+        : kind_(kind::wide_text), w_(s ? std::wstring_view(s) : std::wstring_view(L"(null)"))
+    {
+    }
     format_arg(const std::wstring& s) noexcept : kind_(kind::wide_text), w_(s) {}
     format_arg(std::wstring_view s) noexcept : kind_(kind::wide_text), w_(s) {}
-    format_arg(const char* s) noexcept : kind_(kind::narrow_text), n_(s ? std::string_view(s) : std::string_view("(null)")) {}
+    format_arg(const char* s) noexcept
+        : kind_(kind::narrow_text), n_(s ? std::string_view(s) : std::string_view("(null)"))
+    {
+    }
     format_arg(const std::string& s) noexcept : kind_(kind::narrow_text), n_(s) {}
-    format_arg(const void* p) noexcept : kind_(kind::pointer), u_(reinterpret_cast<std::uintptr_t>(p)), bits_(sizeof(void*) * 8) {}
+    format_arg(const void* p) noexcept
+        : kind_(kind::pointer), u_(reinterpret_cast<std::uintptr_t>(p)), bits_(sizeof(void*) * 8)
+    {
+    }
 
     kind type() const noexcept { return kind_; }
     std::int64_t as_signed() const noexcept;

@@ -55,14 +55,38 @@ struct null_traits {
     static T invalid() noexcept { return T{}; }
     static void close(T value) noexcept { Close(value); }
 };
-inline void close_handle(HANDLE h) noexcept { ::CloseHandle(h); }
-inline void close_key(HKEY k) noexcept { ::RegCloseKey(k); }
-inline void free_module(HMODULE m) noexcept { ::FreeLibrary(m); }
-inline void destroy_window(HWND w) noexcept { ::DestroyWindow(w); }
-inline void delete_object(HGDIOBJ o) noexcept { ::DeleteObject(o); }
-inline void local_free(HLOCAL p) noexcept { ::LocalFree(p); }
-inline void find_close(HANDLE h) noexcept { ::FindClose(h); }
-inline void unmap_view(void* p) noexcept { ::UnmapViewOfFile(p); }
+inline void close_handle(HANDLE h) noexcept
+{
+    ::CloseHandle(h);
+}
+inline void close_key(HKEY k) noexcept
+{
+    ::RegCloseKey(k);
+}
+inline void free_module(HMODULE m) noexcept
+{
+    ::FreeLibrary(m);
+}
+inline void destroy_window(HWND w) noexcept
+{
+    ::DestroyWindow(w);
+}
+inline void delete_object(HGDIOBJ o) noexcept
+{
+    ::DeleteObject(o);
+}
+inline void local_free(HLOCAL p) noexcept
+{
+    ::LocalFree(p);
+}
+inline void find_close(HANDLE h) noexcept
+{
+    ::FindClose(h);
+}
+inline void unmap_view(void* p) noexcept
+{
+    ::UnmapViewOfFile(p);
+}
 struct file_traits {
     using type = HANDLE;
     static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }

@@ -10,7 +10,7 @@ namespace {
 
 using MSIHANDLE = unsigned long;
 constexpr UINT kMoreData = ERROR_MORE_DATA;
-constexpr int kContextMachine = 4; // MSIINSTALLCONTEXT_MACHINE
+constexpr int kContextMachine = 4;  // MSIINSTALLCONTEXT_MACHINE
 constexpr DWORD kSourceNetwork = 1; // MSISOURCETYPE_NETWORK
 
 using GetProductInfoFn = UINT(WINAPI*)(LPCWSTR, LPCWSTR, LPWSTR, DWORD*);

@@ -23,7 +23,8 @@ namespace ov::msi {
 // package code); nothing when the package or the property cannot be read.
 // `status` (when given) receives the last status code of the calls.
 [[nodiscard]] std::optional<std::wstring> summary_property(std::wstring_view packagePath, UINT property,
-                                                           UINT* summaryStatus = nullptr, UINT* propertyStatus = nullptr);
+                                                           UINT* summaryStatus = nullptr,
+                                                           UINT* propertyStatus = nullptr);
 
 // Unloads msi.dll when it was loaded; answers FreeLibrary's result.
 BOOL unload() noexcept;

@@ -451,7 +451,15 @@ bool safe_name(std::basic_string_view<Ch> name) noexcept
         if (u < 0x20)
             return false;
         switch (u) {
-        case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
+        case '\\':
+        case '/':
+        case ':':
+        case '*':
+        case '?':
+        case '"':
+        case '<':
+        case '>':
+        case '|':
             return false;
         default:
             break;
@@ -625,13 +633,20 @@ inflate_state inflater::feed(const std::uint8_t* data, std::size_t count, byte_s
 const char* describe(extract_result result) noexcept
 {
     switch (result) {
-    case extract_result::ok: return "extracted";
-    case extract_result::cancelled: return "cancelled";
-    case extract_result::truncated: return "the file ends before the entry's data does (truncated)";
-    case extract_result::read_error: return "the file could not be read";
-    case extract_result::write_error: return "the output could not be written";
-    case extract_result::data_error: return "the compressed data is damaged or incomplete";
-    case extract_result::memory_error: return "out of memory";
+    case extract_result::ok:
+        return "extracted";
+    case extract_result::cancelled:
+        return "cancelled";
+    case extract_result::truncated:
+        return "the file ends before the entry's data does (truncated)";
+    case extract_result::read_error:
+        return "the file could not be read";
+    case extract_result::write_error:
+        return "the output could not be written";
+    case extract_result::data_error:
+        return "the compressed data is damaged or incomplete";
+    case extract_result::memory_error:
+        return "out of memory";
     }
     return "unknown result";
 }
@@ -691,9 +706,12 @@ extract_result extract_entry(byte_source& file, const entry& item, byte_sink& ou
                     return extract_result::ok;
                 case inflate_state::failed:
                     switch (inflate.error()) {
-                    case inflate_short_write: return extract_result::write_error;
-                    case inflate_memory_error: return extract_result::memory_error;
-                    default: return extract_result::data_error;
+                    case inflate_short_write:
+                        return extract_result::write_error;
+                    case inflate_memory_error:
+                        return extract_result::memory_error;
+                    default:
+                        return extract_result::data_error;
                     }
                 }
             }

@@ -209,7 +209,7 @@ private:
 // Results of inflation, as `inflate_file` answers them.
 inline constexpr int inflate_ok = 0;
 inline constexpr int inflate_short_write = -1;
-inline constexpr int inflate_data_error = -3; // Z_DATA_ERROR: bad or truncated stream, dictionary needed
+inline constexpr int inflate_data_error = -3;   // Z_DATA_ERROR: bad or truncated stream, dictionary needed
 inline constexpr int inflate_memory_error = -4; // Z_MEM_ERROR
 
 enum class inflate_state { need_input, finished, failed };

@@ -129,13 +129,20 @@ std::wstring from_ansi(std::string_view text)
 DWORD error_of(payload::extract_result result, const file_source& in, const file_sink& out) noexcept
 {
     switch (result) {
-    case payload::extract_result::ok: return ERROR_SUCCESS;
-    case payload::extract_result::cancelled: return ERROR_CANCELLED;
-    case payload::extract_result::truncated: return ERROR_HANDLE_EOF;
-    case payload::extract_result::read_error: return in.error() != ERROR_SUCCESS ? in.error() : ERROR_READ_FAULT;
-    case payload::extract_result::write_error: return out.error() != ERROR_SUCCESS ? out.error() : ERROR_WRITE_FAULT;
-    case payload::extract_result::data_error: return ERROR_INVALID_DATA;
-    case payload::extract_result::memory_error: return ERROR_NOT_ENOUGH_MEMORY;
+    case payload::extract_result::ok:
+        return ERROR_SUCCESS;
+    case payload::extract_result::cancelled:
+        return ERROR_CANCELLED;
+    case payload::extract_result::truncated:
+        return ERROR_HANDLE_EOF;
+    case payload::extract_result::read_error:
+        return in.error() != ERROR_SUCCESS ? in.error() : ERROR_READ_FAULT;
+    case payload::extract_result::write_error:
+        return out.error() != ERROR_SUCCESS ? out.error() : ERROR_WRITE_FAULT;
+    case payload::extract_result::data_error:
+        return ERROR_INVALID_DATA;
+    case payload::extract_result::memory_error:
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
     return ERROR_GEN_FAILURE;
 }

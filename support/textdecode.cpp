@@ -10,7 +10,10 @@ constexpr std::string_view kBomUtf8("\xEF\xBB\xBF", 3);
 
 constexpr std::uint32_t kReplacement = 0xFFFD;
 
-std::uint8_t byte_at(std::string_view bytes, std::size_t i) noexcept { return static_cast<std::uint8_t>(bytes[i]); }
+std::uint8_t byte_at(std::string_view bytes, std::size_t i) noexcept
+{
+    return static_cast<std::uint8_t>(bytes[i]);
+}
 
 void append_code_point(std::wstring& out, std::uint32_t cp)
 {
@@ -25,10 +28,19 @@ void append_code_point(std::wstring& out, std::uint32_t cp)
 
 // One UTF-16 code unit of a wchar_t (native wchar_t is 32 bits wide but holds
 // code units only).
-std::uint16_t unit(wchar_t c) noexcept { return static_cast<std::uint16_t>(static_cast<std::uint32_t>(c) & 0xFFFF); }
+std::uint16_t unit(wchar_t c) noexcept
+{
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(c) & 0xFFFF);
+}
 
-bool is_high_surrogate(std::uint16_t u) noexcept { return u >= 0xD800 && u <= 0xDBFF; }
-bool is_low_surrogate(std::uint16_t u) noexcept { return u >= 0xDC00 && u <= 0xDFFF; }
+bool is_high_surrogate(std::uint16_t u) noexcept
+{
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool is_low_surrogate(std::uint16_t u) noexcept
+{
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 } // namespace
 

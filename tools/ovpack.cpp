@@ -15,43 +15,42 @@ namespace payload = ov::payload;
 
 namespace {
 
-const char usage_text[] =
-    "Usage:\n"
-    "  ovpack build --launcher SETUP.EXE --out OUT.EXE [--level N] [ENTRY OPTIONS] FILE...\n"
-    "  ovpack list FILE.EXE\n"
-    "  ovpack extract FILE.EXE [--out DIR] [NAME...]\n"
-    "  ovpack --help\n"
-    "\n"
-    "build: copies the launcher and appends a payload holding the FILEs, in the\n"
-    "order given, each stored under its file name. The launcher must be a bare\n"
-    "Windows executable, or one whose Authenticode certificate table ends the\n"
-    "file (the payload then follows the certificate table).\n"
-    "  --launcher FILE      the launcher (setup.exe)\n"
-    "  --out FILE           the launcher to write; written under a temporary name\n"
-    "                       and renamed when complete, never left half-written\n"
-    "  --level N            zlib compression level 1-9 (default 9)\n"
-    "  Entry options apply to every FILE after them, until changed:\n"
-    "  --compress           store the FILEs compressed with zlib\n"
-    "  --store              store them as they are (the default)\n"
-    "  --scramble MODE      none (default), whole (the stored data is one unit)\n"
-    "                       or block (the key restarts every 1024 bytes)\n"
-    "  --name NAME          store the next FILE under NAME instead of its file name\n"
-    "  --entry NAME=FILE    the same as --name NAME FILE\n"
-    "  --                   every later argument is a FILE\n"
-    "Entry names are plain ASCII file names of at most 259 bytes, unique without\n"
-    "regard to case: no \\ / : * ? \" < > |, control characters or \"..\", no\n"
-    "trailing dot or blank, no device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9).\n"
-    "A payload holds at most 65535 entries of at most 4294967295 stored bytes.\n"
-    "\n"
-    "list: shows each entry's name, flags, stored size, compression and scrambling.\n"
-    "\n"
-    "extract: extracts all entries, or the NAMEs given, into DIR (default: the\n"
-    "current folder) with the launcher's own reader. Entries with unsafe names\n"
-    "are refused.\n"
-    "\n"
-    "Options take their value as the next argument or after '=' (--out=X).\n"
-    "Exit codes: 0 success, 1 failure (bad input, unreadable or unwritable\n"
-    "files), 2 wrong command line.\n";
+const char usage_text[] = "Usage:\n"
+                          "  ovpack build --launcher SETUP.EXE --out OUT.EXE [--level N] [ENTRY OPTIONS] FILE...\n"
+                          "  ovpack list FILE.EXE\n"
+                          "  ovpack extract FILE.EXE [--out DIR] [NAME...]\n"
+                          "  ovpack --help\n"
+                          "\n"
+                          "build: copies the launcher and appends a payload holding the FILEs, in the\n"
+                          "order given, each stored under its file name. The launcher must be a bare\n"
+                          "Windows executable, or one whose Authenticode certificate table ends the\n"
+                          "file (the payload then follows the certificate table).\n"
+                          "  --launcher FILE      the launcher (setup.exe)\n"
+                          "  --out FILE           the launcher to write; written under a temporary name\n"
+                          "                       and renamed when complete, never left half-written\n"
+                          "  --level N            zlib compression level 1-9 (default 9)\n"
+                          "  Entry options apply to every FILE after them, until changed:\n"
+                          "  --compress           store the FILEs compressed with zlib\n"
+                          "  --store              store them as they are (the default)\n"
+                          "  --scramble MODE      none (default), whole (the stored data is one unit)\n"
+                          "                       or block (the key restarts every 1024 bytes)\n"
+                          "  --name NAME          store the next FILE under NAME instead of its file name\n"
+                          "  --entry NAME=FILE    the same as --name NAME FILE\n"
+                          "  --                   every later argument is a FILE\n"
+                          "Entry names are plain ASCII file names of at most 259 bytes, unique without\n"
+                          "regard to case: no \\ / : * ? \" < > |, control characters or \"..\", no\n"
+                          "trailing dot or blank, no device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9).\n"
+                          "A payload holds at most 65535 entries of at most 4294967295 stored bytes.\n"
+                          "\n"
+                          "list: shows each entry's name, flags, stored size, compression and scrambling.\n"
+                          "\n"
+                          "extract: extracts all entries, or the NAMEs given, into DIR (default: the\n"
+                          "current folder) with the launcher's own reader. Entries with unsafe names\n"
+                          "are refused.\n"
+                          "\n"
+                          "Options take their value as the next argument or after '=' (--out=X).\n"
+                          "Exit codes: 0 success, 1 failure (bad input, unreadable or unwritable\n"
+                          "files), 2 wrong command line.\n";
 
 struct usage_error {
     std::string message;
@@ -298,7 +297,7 @@ int command_extract(const std::vector<std::string>& args, std::ostream& out, std
         if (result != payload::extract_result::ok) {
             err << "ovpack: cannot extract " << in_quotes(e->record.name) << ": "
                 << (result == payload::extract_result::write_error ? output.write_error()
-                                                                    : std::string(payload::describe(result)))
+                                                                   : std::string(payload::describe(result)))
                 << "\n";
             return exit_failed;
         }

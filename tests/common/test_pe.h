@@ -132,9 +132,9 @@ inline void append_certificate(std::vector<std::uint8_t>& pe, std::uint32_t size
 {
     const auto at = static_cast<std::uint32_t>(pe.size());
     pe.resize(pe.size() + size, 0xC3);
-    put32(pe, at, size);          // dwLength
-    put16(pe, at + 4, 0x0200);    // WIN_CERT_REVISION_2_0
-    put16(pe, at + 6, 0x0002);    // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+    put32(pe, at, size);       // dwLength
+    put16(pe, at + 4, 0x0200); // WIN_CERT_REVISION_2_0
+    put16(pe, at + 6, 0x0002); // WIN_CERT_TYPE_PKCS_SIGNED_DATA
     set_directory(pe, 4, at, size);
 }
 

@@ -64,7 +64,10 @@ void record(const std::wstring& line)
     }
 }
 
-const wchar_t* text(const wchar_t* s) { return s ? s : L"(null)"; }
+const wchar_t* text(const wchar_t* s)
+{
+    return s ? s : L"(null)";
+}
 
 bool file_exists(const wchar_t* path)
 {
@@ -86,8 +89,7 @@ int run_msiexec(const wchar_t* package, const wchar_t* properties)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &process))
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return -1;
     ::WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;

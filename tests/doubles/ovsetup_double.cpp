@@ -45,7 +45,10 @@ int answer()
     return static_cast<int>(std::wcstol(value, nullptr, 10));
 }
 
-const wchar_t* text(const wchar_t* s) { return s ? s : L"(null)"; }
+const wchar_t* text(const wchar_t* s)
+{
+    return s ? s : L"(null)";
+}
 
 } // namespace
 

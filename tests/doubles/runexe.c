@@ -31,9 +31,12 @@ enum {
 
 static const wchar_t CMDLINE_VARIABLE[] = L"RUNEXE_CMDLINE";
 
-static int is_blank(wchar_t c) { return c == L' ' || c == L'\t'; }
+static int is_blank(wchar_t c)
+{
+    return c == L' ' || c == L'\t';
+}
 
-static const wchar_t *skip_blanks(const wchar_t *p)
+static const wchar_t* skip_blanks(const wchar_t* p)
 {
     while (*p && is_blank(*p))
         ++p;
@@ -43,7 +46,7 @@ static const wchar_t *skip_blanks(const wchar_t *p)
 /* Skips one token the way the C runtime splits argv[0]: a token that starts
  * with a double quote runs to the next double quote, any other to the next
  * blank. Returns the first character after the token. */
-static const wchar_t *skip_token(const wchar_t *p)
+static const wchar_t* skip_token(const wchar_t* p)
 {
     if (*p == L'"') {
         ++p;
@@ -59,7 +62,7 @@ static const wchar_t *skip_token(const wchar_t *p)
 }
 
 /* Copies one token without its quotes into out (capacity n characters). */
-static const wchar_t *read_token(const wchar_t *p, wchar_t *out, size_t n)
+static const wchar_t* read_token(const wchar_t* p, wchar_t* out, size_t n)
 {
     size_t len = 0;
     int quoted = 0;
@@ -74,7 +77,7 @@ static const wchar_t *read_token(const wchar_t *p, wchar_t *out, size_t n)
     return p;
 }
 
-static int starts_with_option(const wchar_t *p, const wchar_t *name)
+static int starts_with_option(const wchar_t* p, const wchar_t* name)
 {
     size_t len = wcslen(name);
     return wcsncmp(p, name, len) == 0 && (p[len] == 0 || is_blank(p[len]));
@@ -82,7 +85,7 @@ static int starts_with_option(const wchar_t *p, const wchar_t *name)
 
 int main(void)
 {
-    const wchar_t *p = skip_blanks(skip_token(GetCommandLineW()));
+    const wchar_t* p = skip_blanks(skip_token(GetCommandLineW()));
     wchar_t cwd[MAX_PATH * 4] = {0};
     wchar_t number[32] = {0};
     DWORD timeout_ms = INFINITE;
@@ -97,11 +100,11 @@ int main(void)
             break;
         }
     }
-    wchar_t *from_env = NULL;
+    wchar_t* from_env = NULL;
     if (*p == 0) {
         DWORD n = GetEnvironmentVariableW(CMDLINE_VARIABLE, NULL, 0);
         if (n > 1) {
-            from_env = (wchar_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, n * sizeof(wchar_t));
+            from_env = (wchar_t*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, n * sizeof(wchar_t));
             if (from_env && GetEnvironmentVariableW(CMDLINE_VARIABLE, from_env, n) == n - 1)
                 p = skip_blanks(from_env);
         }
@@ -115,7 +118,7 @@ int main(void)
 
     /* CreateProcessW may write into the command-line buffer. */
     size_t len = wcslen(p);
-    wchar_t *cmdline = (wchar_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (len + 1) * sizeof(wchar_t));
+    wchar_t* cmdline = (wchar_t*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (len + 1) * sizeof(wchar_t));
     if (!cmdline) {
         printf("EXIT=START_FAILED %lu\n", (unsigned long)ERROR_NOT_ENOUGH_MEMORY);
         return RUNEXE_START_FAILED;

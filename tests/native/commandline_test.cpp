@@ -32,21 +32,16 @@ TEST_P(GetOptionTest, FindsOptionAsTheScannerRulesSay)
 INSTANTIATE_TEST_SUITE_P(
     Table, GetOptionTest,
     ::testing::Values(
-        ScanCase{L"/reboot", L"reboot", false, true, L""},
-        ScanCase{L"/rebootXYZ", L"reboot", false, true, L"XYZ"},
-        ScanCase{L"-REBOOT", L"reboot", false, true, L""},
-        ScanCase{L"reboot", L"reboot", false, false, L""},
+        ScanCase{L"/reboot", L"reboot", false, true, L""}, ScanCase{L"/rebootXYZ", L"reboot", false, true, L"XYZ"},
+        ScanCase{L"-REBOOT", L"reboot", false, true, L""}, ScanCase{L"reboot", L"reboot", false, false, L""},
         ScanCase{L"/runfromtempX /runfromtemp", L"runfromtemp", true, true, L""},
         ScanCase{L"/runfromtempX", L"runfromtemp", true, false, L""},
         ScanCase{L"/q\"C:\\Media\\setup.exe\" /s", L"Q", false, true, L"\"C:\\Media\\setup.exe\""},
-        ScanCase{L"/tempdisk1folder\"C:\\Temp Dir\\x\" /s", L"tempdisk1folder", false, true,
-                 L"\"C:\\Temp Dir\\x\""},
+        ScanCase{L"/tempdisk1folder\"C:\\Temp Dir\\x\" /s", L"tempdisk1folder", false, true, L"\"C:\\Temp Dir\\x\""},
         ScanCase{L"   /debuglog\"C:\\my logs\\a.log\"   /v\"A=1 B=2\"", L"debuglog", false, true,
                  L"\"C:\\my logs\\a.log\""},
-        ScanCase{L"/v\"A=1 /reboot\"", L"reboot", false, false, L""},
-        ScanCase{L"", L"s", false, false, L""},
-        ScanCase{L"/s\t/x", L"s", true, false, L""},
-        ScanCase{L"/l0x0407", L"l", false, true, L"0x0407"}));
+        ScanCase{L"/v\"A=1 /reboot\"", L"reboot", false, false, L""}, ScanCase{L"", L"s", false, false, L""},
+        ScanCase{L"/s\t/x", L"s", true, false, L""}, ScanCase{L"/l0x0407", L"l", false, true, L"0x0407"}));
 
 TEST(CommandLineScanner, RemainingKeepsUnconsumedTokensInOrder)
 {
@@ -91,7 +86,10 @@ bool record(void* context, std::wstring_view option)
     return r->answer;
 }
 
-void invalid(void* context) { ++static_cast<ParseAllRecorder*>(context)->invalid; }
+void invalid(void* context)
+{
+    ++static_cast<ParseAllRecorder*>(context)->invalid;
+}
 
 TEST(CommandLineInfo, HandsOptionsWithoutPrefixInOrder)
 {

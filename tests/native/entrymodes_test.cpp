@@ -10,11 +10,16 @@ TEST(EntryModes, LeadingFormFromFirstTwoCharacters)
         const wchar_t* raw;
         LeadingForm form;
     } cases[] = {
-        {L"/% /I {X}", LeadingForm::RunOnce}, {L"-%", LeadingForm::RunOnce},
-        {L"/k /s", LeadingForm::StartCopy},   {L"/K", LeadingForm::StartCopy},
-        {L"-g a /g b", LeadingForm::SignatureCheck}, {L"/G", LeadingForm::SignatureCheck},
-        {L"/s", LeadingForm::None},           {L"k/", LeadingForm::None},
-        {L"/", LeadingForm::None},            {L"", LeadingForm::None},
+        {L"/% /I {X}", LeadingForm::RunOnce},
+        {L"-%", LeadingForm::RunOnce},
+        {L"/k /s", LeadingForm::StartCopy},
+        {L"/K", LeadingForm::StartCopy},
+        {L"-g a /g b", LeadingForm::SignatureCheck},
+        {L"/G", LeadingForm::SignatureCheck},
+        {L"/s", LeadingForm::None},
+        {L"k/", LeadingForm::None},
+        {L"/", LeadingForm::None},
+        {L"", LeadingForm::None},
     };
     for (const auto& c : cases)
         EXPECT_EQ(GetLeadingForm(c.raw), c.form) << c.raw;
@@ -22,8 +27,7 @@ TEST(EntryModes, LeadingFormFromFirstTwoCharacters)
 
 TEST(EntryModes, RunOnceCommandTakesTextFromFirstSlash)
 {
-    EXPECT_EQ(RunOnceCommand(L"/% /I {GUID} REBOOT=ReallySuppress"),
-              L"MSIEXEC.EXE /I {GUID} REBOOT=ReallySuppress");
+    EXPECT_EQ(RunOnceCommand(L"/% /I {GUID} REBOOT=ReallySuppress"), L"MSIEXEC.EXE /I {GUID} REBOOT=ReallySuppress");
     EXPECT_EQ(RunOnceCommand(L"/%abc/x {G}"), L"MSIEXEC.EXE /x {G}");
     EXPECT_EQ(RunOnceCommand(L"/% no switches"), L"");
 }

@@ -111,27 +111,26 @@ TEST_P(InifilexSyntax, ReadsValue)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, InifilexSyntax,
-    ::testing::Values(
-        inifilex_case{"case-insensitive lookup, first wins", "[A]\r\nk=1\r\nK=2\r\n", L"a", L"K", L"1"},
-        inifilex_case{"LF alone does not end a line", "[A]\nk=1\n", L"A", L"k", kMissing},
-        inifilex_case{"semicolon after a blank is no comment", "[A]\r\n ;x=1\r\n", L"A", L" ;x", L"1"},
-        inifilex_case{"semicolon first is a comment", "[A]\r\n;x=1\r\n", L"A", L";x", kMissing},
-        inifilex_case{"empty value is present", "[A]\r\nk=\r\n", L"A", L"k", L""},
-        inifilex_case{"blanks around '=' belong to key", "[A]\r\nk = v\r\n", L"A", L"k ", L" v"},
-        inifilex_case{"untrimmed key is not the bare name", "[A]\r\nk = v\r\n", L"A", L"k", kMissing},
-        inifilex_case{"value keeps later separators", "[A]\r\nk=a=b\r\n", L"A", L"k", L"a=b"},
-        inifilex_case{"text after ']' is ignored", "[A] junk\r\nk=1\r\n", L"A", L"k", L"1"},
-        inifilex_case{"section name verbatim", "[ My Sec ]\r\nk=1\r\n", L" My Sec ", L"k", L"1"},
-        inifilex_case{"empty section name", "[]\r\nk=1\r\n", L"", L"k", L"1"},
-        inifilex_case{"repeated section merges, first key wins", "[A]\r\nk=1\r\n[B]\r\n[a]\r\nk=3\r\nm=4\r\n", L"A",
-                      L"k", L"1"},
-        inifilex_case{"repeated section adds new keys", "[A]\r\nk=1\r\n[B]\r\n[a]\r\nk=3\r\nm=4\r\n", L"A", L"m",
-                      L"4"},
-        inifilex_case{"key without separator is present", "[A]\r\nflag\r\n", L"A", L"flag", L""},
-        inifilex_case{"last line without CR LF", "[A]\r\nk=1", L"A", L"k", L"1"},
-        inifilex_case{"lone CR stays in the value", "[A]\r\nk=1\rm=2\r\n", L"A", L"k", L"1\rm=2"},
-        inifilex_case{"empty lines skipped", "\r\n\r\n[A]\r\n\r\nk=1\r\n\r\n", L"A", L"k", L"1"},
-        inifilex_case{"missing section", "[A]\r\nk=1\r\n", L"B", L"k", kMissing}),
+    ::testing::Values(inifilex_case{"case-insensitive lookup, first wins", "[A]\r\nk=1\r\nK=2\r\n", L"a", L"K", L"1"},
+                      inifilex_case{"LF alone does not end a line", "[A]\nk=1\n", L"A", L"k", kMissing},
+                      inifilex_case{"semicolon after a blank is no comment", "[A]\r\n ;x=1\r\n", L"A", L" ;x", L"1"},
+                      inifilex_case{"semicolon first is a comment", "[A]\r\n;x=1\r\n", L"A", L";x", kMissing},
+                      inifilex_case{"empty value is present", "[A]\r\nk=\r\n", L"A", L"k", L""},
+                      inifilex_case{"blanks around '=' belong to key", "[A]\r\nk = v\r\n", L"A", L"k ", L" v"},
+                      inifilex_case{"untrimmed key is not the bare name", "[A]\r\nk = v\r\n", L"A", L"k", kMissing},
+                      inifilex_case{"value keeps later separators", "[A]\r\nk=a=b\r\n", L"A", L"k", L"a=b"},
+                      inifilex_case{"text after ']' is ignored", "[A] junk\r\nk=1\r\n", L"A", L"k", L"1"},
+                      inifilex_case{"section name verbatim", "[ My Sec ]\r\nk=1\r\n", L" My Sec ", L"k", L"1"},
+                      inifilex_case{"empty section name", "[]\r\nk=1\r\n", L"", L"k", L"1"},
+                      inifilex_case{"repeated section merges, first key wins",
+                                    "[A]\r\nk=1\r\n[B]\r\n[a]\r\nk=3\r\nm=4\r\n", L"A", L"k", L"1"},
+                      inifilex_case{"repeated section adds new keys", "[A]\r\nk=1\r\n[B]\r\n[a]\r\nk=3\r\nm=4\r\n",
+                                    L"A", L"m", L"4"},
+                      inifilex_case{"key without separator is present", "[A]\r\nflag\r\n", L"A", L"flag", L""},
+                      inifilex_case{"last line without CR LF", "[A]\r\nk=1", L"A", L"k", L"1"},
+                      inifilex_case{"lone CR stays in the value", "[A]\r\nk=1\rm=2\r\n", L"A", L"k", L"1\rm=2"},
+                      inifilex_case{"empty lines skipped", "\r\n\r\n[A]\r\n\r\nk=1\r\n\r\n", L"A", L"k", L"1"},
+                      inifilex_case{"missing section", "[A]\r\nk=1\r\n", L"B", L"k", kMissing}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(Inifilex, LfOnlyFileIsOneSectionWithoutEntries)
@@ -225,11 +224,23 @@ struct int_case {
 TEST(Inifilex, GetInt)
 {
     const int_case cases[] = {
-        {"0x1F", 31},         {"0X10", 16},           {"12abc", 12},         {"abc", 0},
-        {"42", 42},           {" 42", 42},            {"-7", -7},            {"+5", 5},
-        {"0x", 0},            {" 0x10", 0},           {"0xfFz", 255},        {"0x-1", -1},
-        {"99999999999", INT32_MAX}, {"-99999999999", INT32_MIN}, {"0xFFFFFFFF", INT32_MAX},
-        {"", -3},             {nullptr, -3},
+        {"0x1F", 31},
+        {"0X10", 16},
+        {"12abc", 12},
+        {"abc", 0},
+        {"42", 42},
+        {" 42", 42},
+        {"-7", -7},
+        {"+5", 5},
+        {"0x", 0},
+        {" 0x10", 0},
+        {"0xfFz", 255},
+        {"0x-1", -1},
+        {"99999999999", INT32_MAX},
+        {"-99999999999", INT32_MIN},
+        {"0xFFFFFFFF", INT32_MAX},
+        {"", -3},
+        {nullptr, -3},
     };
     for (const auto& c : cases) {
         memory_storage storage;
@@ -249,10 +260,10 @@ struct bool_case {
 TEST(Inifilex, GetBool)
 {
     const bool_case cases[] = {
-        {"Yes", true, true},   {"yes", true, true},   {"Y", true, true},     {"y", true, true},
-        {"1", true, true},     {"True", true, true},  {"TRUE", true, true},  {"No", false, false},
-        {"0", false, false},   {"2", false, false},   {" yes", false, false}, {"Yes ", false, false},
-        {"t", false, false},   {"", false, true},     {nullptr, false, true},
+        {"Yes", true, true}, {"yes", true, true},  {"Y", true, true},      {"y", true, true},
+        {"1", true, true},   {"True", true, true}, {"TRUE", true, true},   {"No", false, false},
+        {"0", false, false}, {"2", false, false},  {" yes", false, false}, {"Yes ", false, false},
+        {"t", false, false}, {"", false, true},    {nullptr, false, true},
     };
     for (const auto& c : cases) {
         memory_storage storage;
@@ -653,24 +664,24 @@ TEST_P(ProfileSyntax, ReadsValue)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProfileSyntax,
-    ::testing::Values(
-        profile_case{"key trimmed, value keeps leading blanks", "[S]\r\n  Key  =  v  \r\n", L"S", L"Key", L"  v"},
-        profile_case{"last occurrence wins", "[S]\r\nk=1\r\nK=2\r\n", L"s", L"k", L"2"},
-        profile_case{"tabs trimmed", "[S]\r\n\tk\t=\tv\t\r\n", L"S", L"k", L"\tv"},
-        profile_case{"indented header", "  [S]\r\nk=1\r\n", L"S", L"k", L"1"},
-        profile_case{"section name not trimmed", "[ S ]\r\nk=1\r\n", L" S ", L"k", L"1"},
-        profile_case{"comment", "[S]\r\n;k=1\r\n", L"S", L";k", kMissing},
-        profile_case{"indented comment", "[S]\r\n   ;k=1\r\n", L"S", L";k", kMissing},
-        profile_case{"line without '='", "[S]\r\nk\r\n", L"S", L"k", kMissing},
-        profile_case{"entry before any section", "k=1\r\n[S]\r\n", L"S", L"k", kMissing},
-        profile_case{"'=' in the section name", "[a=b]\r\nk=1\r\n", L"a=b", L"k", L"1"},
-        profile_case{"'[' without ']' is an entry", "[S]\r\n[k=1\r\n", L"S", L"[k", L"1"},
-        profile_case{"repeated section merges", "[S]\r\na=1\r\n[T]\r\n[s]\r\nb=2\r\n", L"S", L"a", L"1"},
-        profile_case{"empty value", "[S]\r\nk=\r\n", L"S", L"k", L""},
-        profile_case{"LF-only file", "[S]\nk=1\nm=2", L"S", L"m", L"2"},
-        profile_case{"LF lines run up to the next CR LF", "[S]\nk=1\r\nm=2\n", L"S", L"k", kMissing},
-        profile_case{"... and the header still counts", "[S]\nk=1\r\nm=2\n", L"S", L"m", L"2"},
-        profile_case{"CR is not trimmed", "[S]\r\nk=1\r\r\n", L"S", L"k", L"1\r"}),
+    ::testing::Values(profile_case{"key trimmed, value keeps leading blanks", "[S]\r\n  Key  =  v  \r\n", L"S", L"Key",
+                                   L"  v"},
+                      profile_case{"last occurrence wins", "[S]\r\nk=1\r\nK=2\r\n", L"s", L"k", L"2"},
+                      profile_case{"tabs trimmed", "[S]\r\n\tk\t=\tv\t\r\n", L"S", L"k", L"\tv"},
+                      profile_case{"indented header", "  [S]\r\nk=1\r\n", L"S", L"k", L"1"},
+                      profile_case{"section name not trimmed", "[ S ]\r\nk=1\r\n", L" S ", L"k", L"1"},
+                      profile_case{"comment", "[S]\r\n;k=1\r\n", L"S", L";k", kMissing},
+                      profile_case{"indented comment", "[S]\r\n   ;k=1\r\n", L"S", L";k", kMissing},
+                      profile_case{"line without '='", "[S]\r\nk\r\n", L"S", L"k", kMissing},
+                      profile_case{"entry before any section", "k=1\r\n[S]\r\n", L"S", L"k", kMissing},
+                      profile_case{"'=' in the section name", "[a=b]\r\nk=1\r\n", L"a=b", L"k", L"1"},
+                      profile_case{"'[' without ']' is an entry", "[S]\r\n[k=1\r\n", L"S", L"[k", L"1"},
+                      profile_case{"repeated section merges", "[S]\r\na=1\r\n[T]\r\n[s]\r\nb=2\r\n", L"S", L"a", L"1"},
+                      profile_case{"empty value", "[S]\r\nk=\r\n", L"S", L"k", L""},
+                      profile_case{"LF-only file", "[S]\nk=1\nm=2", L"S", L"m", L"2"},
+                      profile_case{"LF lines run up to the next CR LF", "[S]\nk=1\r\nm=2\n", L"S", L"k", kMissing},
+                      profile_case{"... and the header still counts", "[S]\nk=1\r\nm=2\n", L"S", L"m", L"2"},
+                      profile_case{"CR is not trimmed", "[S]\r\nk=1\r\r\n", L"S", L"k", L"1\r"}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(Profilefilex, EncodingRules)
@@ -859,8 +870,8 @@ TEST_F(NativeFiles, InifilexCreatesFoldersAndReplacesWhole)
     const auto file = folder / "sub" / "deeper" / "setup.ini";
     ov::inifilex ini;
     ini.set_string(L"Startup", L"Product", L"Demo");
-    ASSERT_TRUE(ini.save_as(ov::latin1_decode(file.string()), ov::inifilex::save_use_encoding,
-                            ov::code_page_utf16le, true));
+    ASSERT_TRUE(
+        ini.save_as(ov::latin1_decode(file.string()), ov::inifilex::save_use_encoding, ov::code_page_utf16le, true));
     ini.set_string(L"Startup", L"Product", L"Second");
     ASSERT_TRUE(ini.save_as(ov::latin1_decode(file.string())));
     EXPECT_EQ(files_in(file.parent_path()), 1u); // no temporary left beside it

@@ -93,8 +93,9 @@ TEST(CommandLine, AdministrativeImageKeepsPropertiesApartFromThePackage)
     auto in = inputs();
     in.installMode = 1;
     in.cmdLine = L"TARGETDIR=C:\\Image /qn";
-    EXPECT_EQ(BuildCommandLine(1, L"", L"C:\\p.msi", BuildPropertyString(in).text),
-              L"MSIEXEC.EXE /a \"C:\\p.msi\" TARGETDIR=C:\\Image /qn SETUPEXEDIR=\"C:\\Media\" SETUPEXENAME=\"setup.exe\"");
+    EXPECT_EQ(
+        BuildCommandLine(1, L"", L"C:\\p.msi", BuildPropertyString(in).text),
+        L"MSIEXEC.EXE /a \"C:\\p.msi\" TARGETDIR=C:\\Image /qn SETUPEXEDIR=\"C:\\Media\" SETUPEXENAME=\"setup.exe\"");
 }
 
 TEST(CommandLine, EveryMode)
@@ -103,9 +104,9 @@ TEST(CommandLine, EveryMode)
         int mode;
         const wchar_t* expected;
     } cases[] = {
-        {0, L"MSIEXEC.EXE /i \"p.msi\"  X=1"}, {1, L"MSIEXEC.EXE /a \"p.msi\" X=1"},
+        {0, L"MSIEXEC.EXE /i \"p.msi\"  X=1"},      {1, L"MSIEXEC.EXE /a \"p.msi\" X=1"},
         {2, L"MSIEXEC.EXE /fvomus \"p.msi\"  X=1"}, {3, L"MSIEXEC.EXE /jvomus \"p.msi\"  X=1"},
-        {4, L"MSIEXEC.EXE /x \"p.msi\"  X=1"}, {5, L"MSIEXEC.EXE /p \"p.msi\"  X=1"},
+        {4, L"MSIEXEC.EXE /x \"p.msi\"  X=1"},      {5, L"MSIEXEC.EXE /p \"p.msi\"  X=1"},
         {9, L"MSIEXEC.EXE /i \"p.msi\"  X=1"},
     };
     for (const auto& c : cases)

@@ -31,20 +31,19 @@ TEST_P(OptionTextTest, ComposesOptionAndEngineText)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, OptionTextTest,
-    ::testing::Values(
-        OptionCase{L"/v", L"A=1", true, false, L" /v\"A=1\"", L""},
-        OptionCase{L"/v", L"A=1", false, false, L" /vA=1", L""},
-        OptionCase{L"/v", L"A=\"x y\"", false, false, L" /v\"A=\\\"x y\\\"\"", L""},
-        OptionCase{L"/d", L"A=\"x\"", false, false, L" /d\"A=\\\"x\\\"\"", L" /d\"A=\"x\"\""},
-        OptionCase{L"/s", nullptr, false, false, L" /s", L""},
-        OptionCase{L"/s", L"", true, false, L" /s", L""},
-        OptionCase{L"/auto", nullptr, false, false, L" /auto", L" /auto"},
-        OptionCase{L"/no_engine_x", L"1", false, false, L" /no_engine_x1", L" /no_engine_x1"},
-        OptionCase{L"/f1", L"\"C:\\a b\\Setup.ovs\"", false, true, L" /f1\"\\\"C:\\a b\\Setup.ovs\\\"\"",
-                   L" /f1\"\"C:\\a b\\Setup.ovs\"\""},
-        OptionCase{L"/v", L"A=1", true, true, L" /v\"A=1\"", L""},
-        OptionCase{L"/x", L"y", false, true, L" /xy", L" /xy"},
-        OptionCase{nullptr, L" raw text", false, false, L" raw text", L""}));
+    ::testing::Values(OptionCase{L"/v", L"A=1", true, false, L" /v\"A=1\"", L""},
+                      OptionCase{L"/v", L"A=1", false, false, L" /vA=1", L""},
+                      OptionCase{L"/v", L"A=\"x y\"", false, false, L" /v\"A=\\\"x y\\\"\"", L""},
+                      OptionCase{L"/d", L"A=\"x\"", false, false, L" /d\"A=\\\"x\\\"\"", L" /d\"A=\"x\"\""},
+                      OptionCase{L"/s", nullptr, false, false, L" /s", L""},
+                      OptionCase{L"/s", L"", true, false, L" /s", L""},
+                      OptionCase{L"/auto", nullptr, false, false, L" /auto", L" /auto"},
+                      OptionCase{L"/no_engine_x", L"1", false, false, L" /no_engine_x1", L" /no_engine_x1"},
+                      OptionCase{L"/f1", L"\"C:\\a b\\Setup.ovs\"", false, true, L" /f1\"\\\"C:\\a b\\Setup.ovs\\\"\"",
+                                 L" /f1\"\"C:\\a b\\Setup.ovs\"\""},
+                      OptionCase{L"/v", L"A=1", true, true, L" /v\"A=1\"", L""},
+                      OptionCase{L"/x", L"y", false, true, L" /xy", L" /xy"},
+                      OptionCase{nullptr, L" raw text", false, false, L" raw text", L""}));
 
 TEST(OptionText, OptionsAccumulateInOrder)
 {

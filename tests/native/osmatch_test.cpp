@@ -40,7 +40,10 @@ struct FakeIni {
     }
 };
 
-OsRecord nt(std::uint32_t major, std::uint32_t minor) { return MakeOsRecord(kPlatformNt, major, minor, 2600, 0); }
+OsRecord nt(std::uint32_t major, std::uint32_t minor)
+{
+    return MakeOsRecord(kPlatformNt, major, minor, 2600, 0);
+}
 
 TEST(OsMatch, XpEntryMatchesOnlyXp)
 {
@@ -76,8 +79,8 @@ TEST(OsMatch, Nt4ServicePackRules)
 TEST(OsMatch, Windows98BuildKeepsLow16Bits)
 {
     FakeIni ini;
-    ini.entries[L"Win98"] = {{L"MajorVer", 4}, {L"MinorVer", 10}, {L"MinorVerMax", 11}, {L"PlatformId", 1},
-                             {L"BuildNo", 2222}};
+    ini.entries[L"Win98"] = {
+        {L"MajorVer", 4}, {L"MinorVer", 10}, {L"MinorVerMax", 11}, {L"PlatformId", 1}, {L"BuildNo", 2222}};
     const OsRecord se = MakeOsRecord(kPlatformWindows, 4, 10, 0x040A08AE, 0);
     EXPECT_EQ(se.build, 2222u);
     EXPECT_EQ(se.kind, 1u);

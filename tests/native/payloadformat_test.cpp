@@ -68,9 +68,8 @@ TEST(PayloadHeader, SignatureIsZeroTerminatedTextComparedWithoutCase)
         const char* field; // up to 14 bytes, zero-padded
         bool matches;
     } cases[] = {
-        {"Orvane", true},         {"ORVANE", true},        {"orVANE", true},
-        {"Orvan", false},         {"Orvanex", false},      {"Orvanf", false},
-        {"", false},              {"OrvaneOrvane12", false}, // no terminator in the field
+        {"Orvane", true},  {"ORVANE", true}, {"orVANE", true},          {"Orvan", false}, {"Orvanex", false},
+        {"Orvanf", false}, {"", false},      {"OrvaneOrvane12", false}, // no terminator in the field
     };
     for (const auto& c : cases) {
         std::uint8_t header[46] = {};
@@ -141,8 +140,8 @@ TEST(PayloadIndex, DataOffsetsFollowEachRecordAndPreviousData)
 
 TEST(PayloadIndex, LookupIgnoresCaseAndTakesTheFirstMatch)
 {
-    const bytes file = launcher_with(
-        ov::test::make_payload({{"Setup.INI", {1}}, {"data.cab", {2}}, {"SETUP.ini", {3, 3}}}));
+    const bytes file =
+        launcher_with(ov::test::make_payload({{"Setup.INI", {1}}, {"data.cab", {2}}, {"SETUP.ini", {3, 3}}}));
     const auto index = index_of(file);
     const auto* e = payload::find_entry(index.entries, "setup.ini");
     ASSERT_NE(e, nullptr);
@@ -162,7 +161,8 @@ TEST(PayloadIndex, NoPayloadCases)
         {"bare launcher", pe},
         {"count of zero", launcher_with(ov::test::make_payload({{"a", {1}}}, "Orvane", 0))},
         {"other signature", launcher_with(ov::test::make_payload({{"a", {1}}}, "Orvana"))},
-        {"header cut short", [&] {
+        {"header cut short",
+         [&] {
              bytes f = launcher_with(ov::test::make_payload({{"a", {1}}}));
              f.resize(pe.size() + 40);
              return f;
@@ -248,13 +248,15 @@ TEST(ImageEnd, CraftedHeaders)
         {"PE32+", make_pe(true), base_end, base_end},
         {"debug data beyond the sections", with_debug(false, 0x80), base_end + 0x80, base_end + 0x80},
         {"PE32+ debug data", with_debug(true, 0x44), base_end + 0x44, base_end + 0x44},
-        {"certificate table", [&] {
+        {"certificate table",
+         [&] {
              bytes f = make_pe();
              ov::test::append_certificate(f, 0x300);
              return f;
          }(),
          base_end, base_end + 0x300},
-        {"debug directory in a .debug section", [&] {
+        {"debug directory in a .debug section",
+         [&] {
              bytes f = make_pe(false, {{".text", 0x1000, 0x200}, {".debug", 0x3000, 0x200}});
              const std::uint32_t debug = ov::test::section_raw_offset(f, 1);
              ov::test::set_directory(f, 6, 0x3000, 28);
@@ -263,56 +265,65 @@ TEST(ImageEnd, CraftedHeaders)
              return f;
          }(),
          0x200 + 0x400 + 0x30, 0x200 + 0x400 + 0x30},
-        {"debug directory outside every section is ignored", [&] {
+        {"debug directory outside every section is ignored",
+         [&] {
              bytes f = make_pe();
              ov::test::set_directory(f, 6, 0x9000, 28);
              return f;
          }(),
          base_end, base_end},
-        {"debug directory claiming 4 GiB of entries is bounded by the file", [&] {
+        {"debug directory claiming 4 GiB of entries is bounded by the file",
+         [&] {
              bytes f = with_debug(false, 0x10);
              ov::test::set_directory(f, 6, 0x2010, 0xFFFFFFFF);
              return f;
          }(),
          base_end + 0x10, base_end + 0x10},
-        {"no data directories declared", [&] {
+        {"no data directories declared",
+         [&] {
              bytes f = make_pe();
              ov::test::append_certificate(f, 0x100);
              put32(f, ov::test::optional_offset + 92, 0);
              return f;
          }(),
          base_end, base_end},
-        {"not MZ", [&] {
+        {"not MZ",
+         [&] {
              bytes f = make_pe();
              f[0] = 'Z';
              return f;
          }(),
          std::nullopt, std::nullopt},
-        {"PE offset beyond the file", [&] {
+        {"PE offset beyond the file",
+         [&] {
              bytes f = make_pe();
              put32(f, 0x3C, 0x7FFFFFF0);
              return f;
          }(),
          std::nullopt, std::nullopt},
-        {"no PE signature", [&] {
+        {"no PE signature",
+         [&] {
              bytes f = make_pe();
              f[ov::test::pe_offset + 1] = 'X';
              return f;
          }(),
          std::nullopt, std::nullopt},
-        {"unknown optional header magic", [&] {
+        {"unknown optional header magic",
+         [&] {
              bytes f = make_pe();
              f[ov::test::optional_offset] = 0x07;
              return f;
          }(),
          std::nullopt, std::nullopt},
-        {"headers cut short", [&] {
+        {"headers cut short",
+         [&] {
              bytes f = make_pe();
              f.resize(ov::test::pe_offset + 200);
              return f;
          }(),
          std::nullopt, std::nullopt},
-        {"section table beyond the file", [&] {
+        {"section table beyond the file",
+         [&] {
              bytes f = make_pe();
              ov::test::put16(f, ov::test::pe_offset + 6, 0xFFFF);
              return f;
@@ -332,16 +343,15 @@ TEST(ImageEnd, CraftedHeaders)
 TEST(EntryNames, UnsafeNamesAreRefused)
 {
     const char* unsafe[] = {
-        "",          "..",        ".",          "..\\evil.exe", "../evil.exe", "sub\\file", "sub/file",
-        "C:evil",    "file:ads",  "a..b",       "CON",          "con",         "Con.txt",  "nul.tar.gz",
-        "PRN",       "AUX.dat",   "COM1",       "com9.log",     "LPT1",        "lpt5.txt", "CON .txt",
-        "CONIN$",    "trail.",    "trail ",     "wild*.txt",    "q?.txt",      "a\"b",     "a<b",
-        "a>b",       "a|b",       "tab\there",  "\x01",
+        "",          "..",       ".",    "..\\evil.exe", "../evil.exe", "sub\\file",  "sub/file",  "C:evil",
+        "file:ads",  "a..b",     "CON",  "con",          "Con.txt",     "nul.tar.gz", "PRN",       "AUX.dat",
+        "COM1",      "com9.log", "LPT1", "lpt5.txt",     "CON .txt",    "CONIN$",     "trail.",    "trail ",
+        "wild*.txt", "q?.txt",   "a\"b", "a<b",          "a>b",         "a|b",        "tab\there", "\x01",
     };
     for (const char* name : unsafe)
         EXPECT_FALSE(payload::is_safe_entry_name(std::string_view(name))) << name;
-    const char* safe[] = {"setup.ini", "Setup.INI", "0x0409.ini", "product.msi", "COM10", "COM0", "LPT",
-                          "CONSOLE.txt", "nul_", "a.b.c", ".hidden", "data 1.cab", "AUXILIARY"};
+    const char* safe[] = {"setup.ini",   "Setup.INI", "0x0409.ini", "product.msi", "COM10",      "COM0",     "LPT",
+                          "CONSOLE.txt", "nul_",      "a.b.c",      ".hidden",     "data 1.cab", "AUXILIARY"};
     for (const char* name : safe)
         EXPECT_TRUE(payload::is_safe_entry_name(std::string_view(name))) << name;
     EXPECT_TRUE(payload::is_safe_entry_name(std::string(259, 'n')));
@@ -503,19 +513,22 @@ TEST(Extraction, Failures)
          payload::extract_result::truncated},
         {"compressed data cut short", cut(launcher_with(ov::test::make_payload({{"a.z", plain, true}})), 10),
          payload::extract_result::truncated},
-        {"truncated zlib stream", [&] {
+        {"truncated zlib stream",
+         [&] {
              bytes p = ov::test::make_payload({truncated_zlib});
              p[46 + 280] = 1;
              return launcher_with(p);
          }(),
          payload::extract_result::data_error},
-        {"not a zlib stream", [&] {
+        {"not a zlib stream",
+         [&] {
              bytes p = ov::test::make_payload({garbage});
              p[46 + 280] = 1;
              return launcher_with(p);
          }(),
          payload::extract_result::data_error},
-        {"scrambled stream read as unscrambled", [&] {
+        {"scrambled stream read as unscrambled",
+         [&] {
              fixture_entry e{"s.z", plain, true, scramble::whole};
              bytes p = ov::test::make_payload({e});
              p[46 + 260] = 0;
@@ -546,8 +559,8 @@ TEST(Extraction, TrailingBytesAfterTheZlibStreamAreIgnored)
 
 TEST(Extraction, ObserverStopsItAndSinkFailuresEndIt)
 {
-    const bytes file = launcher_with(ov::test::make_payload({{"a.bin", ov::test::random_bytes(5000, 9)},
-                                                             {"b.z", ov::test::text_bytes(90000, 10), true}}));
+    const bytes file = launcher_with(ov::test::make_payload(
+        {{"a.bin", ov::test::random_bytes(5000, 9)}, {"b.z", ov::test::text_bytes(90000, 10), true}}));
     const auto index = index_of(file);
     for (const auto& e : index.entries) {
         for (int stop : {0, 1, 2}) {

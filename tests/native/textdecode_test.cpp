@@ -23,7 +23,7 @@ TEST(TextDecode, DetectsMarks)
         std::size_t length;
     };
     const mark_case cases[] = {
-        {"\xFF\xFE[", ov::code_page_utf16le, 2}, {"\xFE\xFF\0[", ov::code_page_utf16be, 2},
+        {"\xFF\xFE[", ov::code_page_utf16le, 2},  {"\xFE\xFF\0[", ov::code_page_utf16be, 2},
         {"\xEF\xBB\xBF[", ov::code_page_utf8, 3}, {"\xEF\xBB[", ov::code_page_ansi, 0},
         {"\xFF", ov::code_page_ansi, 0},          {"", ov::code_page_ansi, 0},
         {"[A]", ov::code_page_ansi, 0},
@@ -114,7 +114,9 @@ TEST(TextDecode, DecodeTextWithDetectionOrGivenCodePage)
 
 TEST(TextDecode, EncodeTextWritesTheMarkOfItsCodePage)
 {
-    const ov::multibyte_encoder ansi = [](std::wstring_view text, std::int32_t) { return "A:" + ov::latin1_encode(text); };
+    const ov::multibyte_encoder ansi = [](std::wstring_view text, std::int32_t) {
+        return "A:" + ov::latin1_encode(text);
+    };
     EXPECT_EQ(ov::encode_text(L"x", 1200, true, ansi), std::string("\xFF\xFEx\0", 4));
     EXPECT_EQ(ov::encode_text(L"x", 1201, true, ansi), std::string("\xFE\xFF\0x", 4));
     EXPECT_EQ(ov::encode_text(L"x", 65001, true, ansi), "\xEF\xBB\xBFx");

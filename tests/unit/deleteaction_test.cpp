@@ -36,7 +36,10 @@ bool own_deleter_window_exists()
 
 using clock_type = std::chrono::steady_clock;
 
-bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void write_file(const std::wstring& path, const std::string& content = "data")
 {
@@ -349,8 +352,8 @@ protected:
         STARTUPINFOW si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
-        if (!::CreateProcessW(copy.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, temp.c_str(),
-                              &si, &pi)) {
+        if (!::CreateProcessW(copy.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, temp.c_str(), &si,
+                              &pi)) {
             ADD_FAILURE() << "probe did not start: " << ::GetLastError();
             return 0xFFFFFFFF;
         }

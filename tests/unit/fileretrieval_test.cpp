@@ -20,8 +20,8 @@ std::wstring scratch_folder(const wchar_t* name)
 {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = ov::path::join(temp, std::wstring(L"ovtest-") + name + L"-" +
-                                                   std::to_wstring(::GetCurrentProcessId()));
+    std::wstring folder =
+        ov::path::join(temp, std::wstring(L"ovtest-") + name + L"-" + std::to_wstring(::GetCurrentProcessId()));
     ::CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
 }
@@ -35,7 +35,10 @@ void write_file(const std::wstring& path, const std::string& bytes)
     ::CloseHandle(h);
 }
 
-bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::string read_file(const std::wstring& path)
 {

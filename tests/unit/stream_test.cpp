@@ -67,8 +67,8 @@ protected:
         wchar_t temp[MAX_PATH + 1] = {};
         ASSERT_GT(::GetTempPathW(MAX_PATH + 1, temp), 0u);
         static int counter = 0;
-        dir_ = fs::path(temp) / (L"ovstream-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                                 std::to_wstring(++counter));
+        dir_ = fs::path(temp) /
+               (L"ovstream-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
         fs::create_directories(dir_);
         out_ = dir_ / L"out";
         fs::create_directories(out_);
@@ -184,8 +184,8 @@ TEST_F(Stream, CancelOrAFailingHandlerLeavesNoFile)
 
 TEST_F(Stream, DataCutShortFailsAndLeavesNoFile)
 {
-    const fs::path file = launcher({{"first.bin", ov::test::random_bytes(4000, 11)},
-                                    {"cut.bin", ov::test::random_bytes(5000, 12)}});
+    const fs::path file =
+        launcher({{"first.bin", ov::test::random_bytes(4000, 11)}, {"cut.bin", ov::test::random_bytes(5000, 12)}});
     fs::resize_file(file, fs::file_size(file) - 1); // one byte short of the recorded size
     STREAM stream(file.wstring());
     ASSERT_TRUE(stream.HasEntry(L"cut.bin"));
@@ -250,8 +250,7 @@ TEST_F(Stream, ExtractAllWalksInFileOrderAndStopsAtAFailure)
 {
     const bytes z = ov::test::zlib_compress(ov::test::text_bytes(20000, 15));
     fixture_entry broken{"b.z", bytes(z.begin(), z.end() - 8)};
-    const std::vector<fixture_entry> entries = {
-        {"a.txt", {1, 2, 3}}, {"b.z", broken.data}, {"c.txt", {4, 5}}};
+    const std::vector<fixture_entry> entries = {{"a.txt", {1, 2, 3}}, {"b.z", broken.data}, {"c.txt", {4, 5}}};
     bytes file = ov::test::make_pe();
     bytes p = ov::test::make_payload(entries);
     const std::size_t b_record = 46 + 312 + 3;
@@ -345,8 +344,8 @@ TEST_F(Stream, ReadersShareTheLauncherFile)
 {
     const fs::path file = launcher({{"a.txt", {1, 2}}});
     // The launcher's own process holds its file open; readers open it again.
-    HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     STREAM first(file.wstring());
     STREAM second(file.wstring());

@@ -48,119 +48,198 @@ struct OptionCase {
 TEST_F(UserOptionsTest, TableOfOptions)
 {
     const std::vector<OptionCase> cases = {
-        {{L"auto"}, true, [](const Session& s, const SetupContext& c) {
+        {{L"auto"},
+         true,
+         [](const Session& s, const SetupContext& c) {
              EXPECT_TRUE(c.Automatic());
              EXPECT_EQ(s.OptionTextValue(), L" /auto");
-         }, "auto"},
-        {{L"a"}, true, [](const Session& s, const SetupContext&) {
+         },
+         "auto"},
+        {{L"a"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.State().installMode, ModeAdministrative);
              EXPECT_EQ(s.OptionTextValue(), L" /a");
-         }, "administrative"},
+         },
+         "administrative"},
         {{L"a", L"aXYZ"}, false, nullptr, "second administrative"},
-        {{L"x"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().installMode, ModeUninstall); },
+        {{L"x"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().installMode, ModeUninstall); },
          "uninstall"},
         {{L"x", L"x"}, false, nullptr, "x twice"},
         {{L"x", L"j"}, false, nullptr, "x then j"},
-        {{L"jm"}, true, [](const Session& s, const SetupContext&) {
+        {{L"jm"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.State().installMode, ModeAdvertise);
              EXPECT_EQ(s.Get(ModeFlags), L"m");
              EXPECT_EQ(s.OptionTextValue(), L" /jm");
-         }, "advertise"},
-        {{L"bC:\\Cache"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.Get(CacheLocation), L"C:\\Cache"); },
+         },
+         "advertise"},
+        {{L"bC:\\Cache"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.Get(CacheLocation), L"C:\\Cache"); },
          "cache"},
-        {{L"c"}, true, [](const Session& s, const SetupContext&) {
+        {{L"c"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.State().payloadMode, PayloadEmbedded);
              EXPECT_TRUE(s.State().quietStart);
-         }, "payload"},
-        {{L"debuglog\"C:\\x.log\""}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L""); },
+         },
+         "payload"},
+        {{L"debuglog\"C:\\x.log\""},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L""); },
          "debuglog"},
-        {{L"dX=1"}, true, [](const Session& s, const SetupContext&) {
+        {{L"dX=1"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.OptionTextValue(), L" /dX=1");
              EXPECT_EQ(s.EngineCommandLine(), L" /dX=1");
-         }, "d"},
-        {{L"embed{abc}"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().runMode, RunPrepareAndInstall); },
+         },
+         "d"},
+        {{L"embed{abc}"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().runMode, RunPrepareAndInstall); },
          "embed"},
-        {{L"e\"C:\\T\\{A}\""}, true, [](const Session& s, const SetupContext& c) {
+        {{L"e\"C:\\T\\{A}\""},
+         true,
+         [](const Session& s, const SetupContext& c) {
              EXPECT_EQ(Process().TempFolder, L"C:\\T\\{A}");
              EXPECT_EQ(Process().SetupIniPath, L"C:\\T\\{A}\\Setup.INI");
              EXPECT_EQ(s.State().runMode, RunInstallOnly);
              EXPECT_TRUE(s.State().quietStart);
-         }, "e"},
-        {{L"f1C:\\r.ovs"}, true, [](const Session& s, const SetupContext&) {
+         },
+         "e"},
+        {{L"f1C:\\r.ovs"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_TRUE(s.State().responseFile);
              EXPECT_EQ(s.OptionTextValue(), L" /f1C:\\r.ovs");
-         }, "f1"},
-        {{L"f2C:\\l.log"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /f2C:\\l.log"); },
+         },
+         "f1"},
+        {{L"f2C:\\l.log"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /f2C:\\l.log"); },
          "f2"},
-        {{L"f3sub"}, true, [](const Session& s, const SetupContext&) {
+        {{L"f3sub"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_TRUE(s.State().f3);
              EXPECT_TRUE(s.State().sourceFolderSet);
              EXPECT_EQ(Process().SetupIniPath, s.State().launcherFolder + L"\\sub\\Setup.INI");
-         }, "f3 relative"},
-        {{L"fxyz"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /fxyz"); }, "f"},
-        {{L"hide_progress"}, true, [](const Session& s, const SetupContext&) { EXPECT_TRUE(s.State().hideProgress); },
+         },
+         "f3 relative"},
+        {{L"fxyz"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /fxyz"); },
+         "f"},
+        {{L"hide_progress"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_TRUE(s.State().hideProgress); },
          "hide_progress"},
-        {{L"hide_splash"}, true, [](const Session& s, const SetupContext&) { EXPECT_FALSE(s.State().hideProgress); },
+        {{L"hide_splash"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_FALSE(s.State().hideProgress); },
          "hide_splash"},
-        {{L"instance=default"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().instanceId, -1); },
+        {{L"instance=default"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().instanceId, -1); },
          "instance default"},
-        {{L"instance=12"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().instanceId, 12); },
+        {{L"instance=12"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().instanceId, 12); },
          "instance 12"},
-        {{L"instance=12a"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().instanceId, -3); },
+        {{L"instance=12a"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().instanceId, -3); },
          "instance invalid"},
-        {{L"L0x0407"}, true, [](const Session&, const SetupContext& c) { EXPECT_EQ(c.CommandLineLanguage(), 1031); },
+        {{L"L0x0407"},
+         true,
+         [](const Session&, const SetupContext& c) { EXPECT_EQ(c.CommandLineLanguage(), 1031); },
          "L hex"},
-        {{L"l1031"}, true, [](const Session&, const SetupContext& c) { EXPECT_EQ(c.CommandLineLanguage(), 1031); },
+        {{L"l1031"},
+         true,
+         [](const Session&, const SetupContext& c) { EXPECT_EQ(c.CommandLineLanguage(), 1031); },
          "L decimal"},
-        {{L"m1x", L"m2y", L"mz"}, true, [](const Session& s, const SetupContext&) {
-             EXPECT_EQ(s.OptionTextValue(), L" /m1x /m2y /mz");
-         }, "m"},
-        {{L"noscript_uninst"}, true, [](const Session& s, const SetupContext&) {
+        {{L"m1x", L"m2y", L"mz"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /m1x /m2y /mz"); },
+         "m"},
+        {{L"noscript_uninst"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.OptionTextValue(), L" /noscript_uninst");
              EXPECT_EQ(s.State().runMode, RunPrepareAndInstall);
-         }, "noscript_uninst"},
-        {{L"nDemo.msi"}, true, [](const Session& s, const SetupContext&) {
+         },
+         "noscript_uninst"},
+        {{L"nDemo.msi"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.Get(PackageName), L"Demo.msi");
              EXPECT_EQ(s.State().runMode, RunInstallOnly);
-         }, "n"},
+         },
+         "n"},
         {{L"q\"C:\\a\""}, true, [](const Session& s, const SetupContext&) { EXPECT_TRUE(s.State().relaunched); }, "q"},
-        {{L"removeonly", L"runfromtemp", L"rebootX", L"runas"}, true, [](const Session& s, const SetupContext&) {
-             EXPECT_EQ(s.OptionTextValue(), L" /removeonly");
-         }, "r words"},
+        {{L"removeonly", L"runfromtemp", L"rebootX", L"runas"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /removeonly"); },
+         "r words"},
         {{L"record"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /r"); }, "r"},
-        {{L"SMS", L"sms"}, true, [](const Session& s, const SetupContext&) {
-             EXPECT_EQ(s.OptionTextValue(), L" /SMS /SMS");
-         }, "SMS"},
-        {{L"show_reboot_msg"}, true, [](const Session&, const SetupContext& c) { EXPECT_TRUE(c.ShowRebootMessage()); },
+        {{L"SMS", L"sms"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /SMS /SMS"); },
+         "SMS"},
+        {{L"show_reboot_msg"},
+         true,
+         [](const Session&, const SetupContext& c) { EXPECT_TRUE(c.ShowRebootMessage()); },
          "show_reboot_msg"},
-        {{L"silent"}, true, [](const Session& s, const SetupContext& c) {
+        {{L"silent"},
+         true,
+         [](const Session& s, const SetupContext& c) {
              EXPECT_TRUE(c.Silent());
              EXPECT_EQ(s.OptionTextValue(), L" /s");
-         }, "silent"},
-        {{L"tempdisk1folder\"C:\\x\""}, true, [](const Session& s, const SetupContext&) {
-             EXPECT_EQ(s.State().runMode, RunPrepareAndInstall);
-         }, "tempdisk1folder"},
-        {{L"tC:\\Disk1"}, true, [](const Session& s, const SetupContext&) {
+         },
+         "silent"},
+        {{L"tempdisk1folder\"C:\\x\""},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.State().runMode, RunPrepareAndInstall); },
+         "tempdisk1folder"},
+        {{L"tC:\\Disk1"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.State().tempDisk1Folder, L"C:\\Disk1");
              EXPECT_EQ(s.State().sourceFolder, L"C:\\Disk1");
              EXPECT_EQ(s.State().runMode, RunNothing);
-         }, "t"},
-        {{L"uahttp://a", L"uwhttp://w", L"umhttp://m", L"uninst", L"unknown"}, true,
+         },
+         "t"},
+        {{L"uahttp://a", L"uwhttp://w", L"umhttp://m", L"uninst", L"unknown"},
+         true,
          [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.Get(InstMsiAUrl), L"http://a");
              EXPECT_EQ(s.Get(InstMsiWUrl), L"http://w");
              EXPECT_EQ(s.Get(PackageUrl), L"http://m");
              EXPECT_EQ(s.OptionTextValue(), L" /uninst");
-         }, "u"},
-        {{L"vA=1", L"vB=\"x y\""}, true, [](const Session& s, const SetupContext&) {
+         },
+         "u"},
+        {{L"vA=1", L"vB=\"x y\""},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.Get(CmdLine), L"A=1 B=\"x y\"");
              EXPECT_EQ(s.OptionTextValue(), L" /v\"A=1\" /v\"B=\\\"x y\\\"\"");
-         }, "v twice"},
-        {{L"verbose C:\\v.log"}, true, [](const Session& s, const SetupContext&) {
+         },
+         "v twice"},
+        {{L"verbose C:\\v.log"},
+         true,
+         [](const Session& s, const SetupContext&) {
              EXPECT_EQ(s.Get(CmdLine), L"");
              EXPECT_EQ(s.OptionTextValue(), L" /verbose\" C:\\v.log\"");
-         }, "verbose"},
-        {{L"w", L"zabc"}, true, [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /zabc"); },
+         },
+         "verbose"},
+        {{L"w", L"zabc"},
+         true,
+         [](const Session& s, const SetupContext&) { EXPECT_EQ(s.OptionTextValue(), L" /zabc"); },
          "w z"},
         {{L"g"}, false, nullptr, "g"},
         {{L"k"}, false, nullptr, "k"},
@@ -191,7 +270,8 @@ TEST_F(UserOptionsTest, SilentWithoutResponseFileAddsSetupOvs)
     const wchar_t* argv[] = {L"setup.exe", L"/s", L"/v/qn"};
     SetupContext context(::GetModuleHandleW(nullptr), L"C:\\Media\\setup.exe");
     OvSetup setup;
-    ASSERT_TRUE(setup.Init(::GetModuleHandleW(nullptr), context, 3, argv, std::wstring_view(L"C:\\Media\\setup.exe"), L""));
+    ASSERT_TRUE(
+        setup.Init(::GetModuleHandleW(nullptr), context, 3, argv, std::wstring_view(L"C:\\Media\\setup.exe"), L""));
     EXPECT_EQ(setup.GetSession()->OptionTextValue(), L" /s /v\"/qn\" /f1\"\\\"C:\\Media\\Setup.ovs\\\"\"");
 }
 

@@ -65,8 +65,8 @@ struct release_com {
     }
 };
 
-using RunEngineFn = int(__stdcall*)(BOOL, const wchar_t*, BOOL, const wchar_t*, RUdaziInitializationProgress*,
-                                    DWORD, const wchar_t*);
+using RunEngineFn = int(__stdcall*)(BOOL, const wchar_t*, BOOL, const wchar_t*, RUdaziInitializationProgress*, DWORD,
+                                    const wchar_t*);
 using RunRemovalFn = int(__stdcall*)(const wchar_t*, int, int, const wchar_t*);
 
 } // namespace
@@ -98,11 +98,11 @@ bool OvMsiHelper::CheckEntryPoint()
     return false;
 }
 
-int OvMsiHelper::RunEngine(bool noSource, std::wstring_view package, std::wstring_view commandLine,
-                           unsigned language, std::wstring_view launcherName)
+int OvMsiHelper::RunEngine(bool noSource, std::wstring_view package, std::wstring_view commandLine, unsigned language,
+                           std::wstring_view launcherName)
 {
-    const auto run = reinterpret_cast<RunEngineFn>(
-        reinterpret_cast<void*>(::GetProcAddress(library_.get(), "RunOVMSRUdazi")));
+    const auto run =
+        reinterpret_cast<RunEngineFn>(reinterpret_cast<void*>(::GetProcAddress(library_.get(), "RunOVMSRUdazi")));
     if (!run)
         return Process().SetupResult;
     const std::wstring packageText(package), commandText(commandLine), nameText(launcherName);

@@ -78,15 +78,15 @@ bool SetProcessComSecurity() noexcept
         return false;
     using CreateWellKnownSidFn = BOOL(WINAPI*)(WELL_KNOWN_SID_TYPE, PSID, PSID, DWORD*);
     using SetEntriesInAclFn = DWORD(WINAPI*)(ULONG, PEXPLICIT_ACCESS_W, PACL, PACL*);
-    const auto createSid = reinterpret_cast<CreateWellKnownSidFn>(
-        reinterpret_cast<void*>(::GetProcAddress(advapi, "CreateWellKnownSid")));
-    const auto setEntries = reinterpret_cast<SetEntriesInAclFn>(
-        reinterpret_cast<void*>(::GetProcAddress(advapi, "SetEntriesInAclW")));
+    const auto createSid =
+        reinterpret_cast<CreateWellKnownSidFn>(reinterpret_cast<void*>(::GetProcAddress(advapi, "CreateWellKnownSid")));
+    const auto setEntries =
+        reinterpret_cast<SetEntriesInAclFn>(reinterpret_cast<void*>(::GetProcAddress(advapi, "SetEntriesInAclW")));
     if (!createSid || !setEntries)
         return false;
 
     constexpr WELL_KNOWN_SID_TYPE kSids[] = {WinBuiltinAdministratorsSid, WinLocalServiceSid, WinNetworkServiceSid,
-                                            WinSelfSid, WinLocalSystemSid};
+                                             WinSelfSid, WinLocalSystemSid};
     BYTE sids[5][72] = {};
     EXPLICIT_ACCESS_W entries[5] = {};
     for (int i = 0; i < 5; ++i) {
@@ -151,8 +151,8 @@ void InitCommonControlsOnce() noexcept
     if (!comctl)
         return;
     using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
-    const auto init = reinterpret_cast<InitFn>(
-        reinterpret_cast<void*>(::GetProcAddress(comctl, "InitCommonControlsEx")));
+    const auto init =
+        reinterpret_cast<InitFn>(reinterpret_cast<void*>(::GetProcAddress(comctl, "InitCommonControlsEx")));
     if (init) {
         INITCOMMONCONTROLSEX controls = {};
         controls.dwSize = sizeof controls;

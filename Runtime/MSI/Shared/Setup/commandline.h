@@ -49,4 +49,7 @@ private:
 };
 
 // True when the text begins with "-" or "/".
-[[nodiscard]] constexpr bool IsOptionPrefix(wchar_t c) noexcept { return c == L'-' || c == L'/'; }
+[[nodiscard]] constexpr bool IsOptionPrefix(wchar_t c) noexcept
+{
+    return c == L'-' || c == L'/';
+}

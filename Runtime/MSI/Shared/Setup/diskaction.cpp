@@ -47,8 +47,8 @@ bool qualifies(const std::wstring& folder, std::uint64_t neededKb)
     if (!get_free_space_kb(folder, freeKb) || freeKb <= neededKb)
         return false;
     const std::wstring probe = ov::path::join(folder, kProbeFileName);
-    ov::unique_hfile file(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    ov::unique_hfile file(
+        ::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return false;
     file.reset();
@@ -56,13 +56,19 @@ bool qualifies(const std::wstring& folder, std::uint64_t neededKb)
     return true;
 }
 
-std::wstring drive_root(wchar_t letter) { return std::wstring(1, letter) + L":\\"; }
+std::wstring drive_root(wchar_t letter)
+{
+    return std::wstring(1, letter) + L":\\";
+}
 
 } // namespace
 
 DiskAction::DiskAction(unsigned titleId, Session& session) : Action(titleId, session) {}
 
-void DiskAction::ResetDone() noexcept { g_diskActionDone = false; }
+void DiskAction::ResetDone() noexcept
+{
+    g_diskActionDone = false;
+}
 
 bool get_free_space_kb(std::wstring_view path, std::uint32_t& freeKb) noexcept
 {
@@ -93,8 +99,8 @@ bool check_disk_space(Session& session, std::wstring_view folder)
         return true;
     const std::wstring drive = ov::path::drive_of(folder) + L"\\";
     Process().SetupResult = exit_code::not_enough_disk_space;
-    ErrorDialog(session.Context()).show_error_text(
-        ov::format(session.Context().LoadString(IDS_DISK_SPACE), required, drive));
+    ErrorDialog(session.Context())
+        .show_error_text(ov::format(session.Context().LoadString(IDS_DISK_SPACE), required, drive));
     return false;
 }
 
@@ -251,8 +257,8 @@ bool DiskAction::ReadPackageSettings()
             state.dotNet11 = true;
         else if (ov::istarts_with(dotNet, L"2.0") || ov::istarts_with(dotNet, L"v2.0"))
             state.dotNet20 = true;
-        state.dotNetServicePack =
-            static_cast<long>(session_.GetSetupIniInt(L"Startup", L"DotNetSPRequired", static_cast<unsigned long>(-1), 10));
+        state.dotNetServicePack = static_cast<long>(
+            session_.GetSetupIniInt(L"Startup", L"DotNetSPRequired", static_cast<unsigned long>(-1), 10));
     }
     return true;
 }

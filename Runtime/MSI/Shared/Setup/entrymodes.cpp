@@ -8,10 +8,14 @@ LeadingForm GetLeadingForm(std::wstring_view raw) noexcept
     if (raw.size() < 2 || !IsOptionPrefix(raw[0]))
         return LeadingForm::None;
     switch (ov::fold_case(raw[1])) {
-    case L'%': return LeadingForm::RunOnce;
-    case L'K': return LeadingForm::StartCopy;
-    case L'G': return LeadingForm::SignatureCheck;
-    default: return LeadingForm::None;
+    case L'%':
+        return LeadingForm::RunOnce;
+    case L'K':
+        return LeadingForm::StartCopy;
+    case L'G':
+        return LeadingForm::SignatureCheck;
+    default:
+        return LeadingForm::None;
     }
 }
 

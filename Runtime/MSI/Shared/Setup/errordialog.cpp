@@ -13,7 +13,10 @@ RestartHandler g_restart = nullptr;
 
 } // namespace
 
-void SetRestartHandler(RestartHandler handler) noexcept { g_restart = handler; }
+void SetRestartHandler(RestartHandler handler) noexcept
+{
+    g_restart = handler;
+}
 
 bool ErrorDialog::show_error_text(std::wstring_view text, bool restart)
 {
@@ -21,12 +24,15 @@ bool ErrorDialog::show_error_text(std::wstring_view text, bool restart)
         log_message(OV_HERE, L"%s", text);
     text_.assign(text.substr(0, kMaxText));
     restart_ = restart;
-    const INT_PTR answer = run_dialog(texts_, IDD_ERROR, nullptr, &ErrorDialog::procedure,
-                                      reinterpret_cast<LPARAM>(this), 1, 0);
+    const INT_PTR answer =
+        run_dialog(texts_, IDD_ERROR, nullptr, &ErrorDialog::procedure, reinterpret_cast<LPARAM>(this), 1, 0);
     return answer == 1 || answer == IDC_RESTART;
 }
 
-bool ErrorDialog::show_message(unsigned id, bool restart) { return show_error_text(texts_.LoadString(id), restart); }
+bool ErrorDialog::show_message(unsigned id, bool restart)
+{
+    return show_error_text(texts_.LoadString(id), restart);
+}
 
 bool ErrorDialog::show_error_code(unsigned id)
 {

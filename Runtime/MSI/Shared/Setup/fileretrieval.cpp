@@ -26,7 +26,8 @@ bool report_missing(Session& session, const std::wstring& path, bool showErrors)
 {
     Process().SetupResult = kFileNotFound;
     if (showErrors)
-        ErrorDialog(session.Context()).show_error_text(ov::format(session.Context().LoadString(IDS_FILE_NOT_FOUND), path));
+        ErrorDialog(session.Context())
+            .show_error_text(ov::format(session.Context().LoadString(IDS_FILE_NOT_FOUND), path));
     return false;
 }
 
@@ -35,8 +36,7 @@ bool report_missing(Session& session, const std::wstring& path, bool showErrors)
 bool download_unavailable(Session& session, const std::wstring& url, bool showErrors)
 {
     log_message(OV_HERE, L"DownloadFiles: downloading %s", url);
-    log_message(OV_HERE, L"DownloadFiles: %s",
-                ov::format(session.Context().LoadString(IDS_DOWNLOAD_ERROR), url));
+    log_message(OV_HERE, L"DownloadFiles: %s", ov::format(session.Context().LoadString(IDS_DOWNLOAD_ERROR), url));
     return report_missing(session, url, showErrors);
 }
 
@@ -54,8 +54,8 @@ bool ExtractFromPayload(Session& session, std::wstring_view name, std::wstring& 
 bool GetFile(Session& session, std::wstring_view fileName, std::wstring_view section, std::wstring& path,
              bool useGivenUrl, int& location, bool verifySignatures, bool showErrors)
 {
-    log_message(OV_HERE, L"GetFile: file '%s', ini section '%s', full path '%s', location %d", fileName, section,
-                path, location);
+    log_message(OV_HERE, L"GetFile: file '%s', ini section '%s', full path '%s', location %d", fileName, section, path,
+                location);
     std::wstring source;
     if (useGivenUrl) {
         source = path;

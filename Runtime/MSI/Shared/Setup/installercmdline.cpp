@@ -88,8 +88,7 @@ PropertyString BuildPropertyString(const PropertyInputs& in)
     }
 
     if (!in.rebootFirst) {
-        out.launcherProperties =
-            ov::format(L"%s=\"%s\" %s=\"%s\"", L"SETUPEXEDIR", folder, L"SETUPEXENAME", name);
+        out.launcherProperties = ov::format(L"%s=\"%s\" %s=\"%s\"", L"SETUPEXEDIR", folder, L"SETUPEXENAME", name);
         out.text.push_back(L' ');
         out.text.append(out.launcherProperties);
     }
@@ -113,10 +112,15 @@ std::wstring BuildCommandLine(int installMode, std::wstring_view modeFlags, std:
         if (!properties.empty() && properties.front() != L' ')
             return ov::format(L"%s /a \"%s\" %s", kInstallerProgram, packagePath, properties);
         return ov::format(L"%s /a \"%s\"%s", kInstallerProgram, packagePath, properties);
-    case 2: return ov::format(L"%s /f%s \"%s\" %s", kInstallerProgram, modeFlags, packagePath, properties);
-    case 3: return ov::format(L"%s /j%s \"%s\" %s", kInstallerProgram, modeFlags, packagePath, properties);
-    case 4: return ov::format(L"%s /x \"%s\" %s", kInstallerProgram, packagePath, properties);
-    case 5: return ov::format(L"%s /p \"%s\" %s", kInstallerProgram, packagePath, properties);
-    default: return ov::format(L"%s /i \"%s\" %s", kInstallerProgram, packagePath, properties);
+    case 2:
+        return ov::format(L"%s /f%s \"%s\" %s", kInstallerProgram, modeFlags, packagePath, properties);
+    case 3:
+        return ov::format(L"%s /j%s \"%s\" %s", kInstallerProgram, modeFlags, packagePath, properties);
+    case 4:
+        return ov::format(L"%s /x \"%s\" %s", kInstallerProgram, packagePath, properties);
+    case 5:
+        return ov::format(L"%s /p \"%s\" %s", kInstallerProgram, packagePath, properties);
+    default:
+        return ov::format(L"%s /i \"%s\" %s", kInstallerProgram, packagePath, properties);
     }
 }

@@ -16,13 +16,13 @@ inline constexpr wchar_t kInstallerProgram[] = L"MSIEXEC.EXE";
 void AddTransform(std::wstring_view transform, std::wstring& properties);
 
 struct PropertyInputs {
-    std::wstring cmdLine;            // setting CmdLine
-    bool severalLanguages = false;   // the setup offers more than one language
+    std::wstring cmdLine;          // setting CmdLine
+    bool severalLanguages = false; // the setup offers more than one language
     bool quietStart = false;
     int installMode = 0;
-    std::wstring languageTransform;  // setting LanguageTransform
+    std::wstring languageTransform; // setting LanguageTransform
     std::wstring launcherPath;
-    bool usesScript = false;         // [Startup] ScriptDriven is 1, 2 or 3
+    bool usesScript = false; // [Startup] ScriptDriven is 1, 2 or 3
     std::wstring engineCommandLine;
     bool rebootFirst = false;
 };
@@ -37,5 +37,5 @@ struct PropertyString {
 [[nodiscard]] PropertyString BuildPropertyString(const PropertyInputs& in);
 
 // The MSIEXEC.EXE command line for an install mode; `modeFlags` follows /f and /j.
-[[nodiscard]] std::wstring BuildCommandLine(int installMode, std::wstring_view modeFlags,
-                                            std::wstring_view packagePath, std::wstring_view properties);
+[[nodiscard]] std::wstring BuildCommandLine(int installMode, std::wstring_view modeFlags, std::wstring_view packagePath,
+                                            std::wstring_view properties);

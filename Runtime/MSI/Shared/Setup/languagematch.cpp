@@ -23,4 +23,7 @@ std::optional<std::uint16_t> MatchLanguage(const LanguageOffer& offer, std::uint
     return std::nullopt;
 }
 
-std::wstring LanguageFileName(std::uint16_t language) { return ov::format(L"0x%04x.ini", language); }
+std::wstring LanguageFileName(std::uint16_t language)
+{
+    return ov::format(L"0x%04x.ini", language);
+}

@@ -90,8 +90,8 @@ bool IsPackage64Bit(const std::wstring& packagePath)
     if (!platform)
         return false;
     log_message(OV_HERE, L"Template summary for current package: %s", *platform);
-    const bool is64 = ov::icontains(*platform, L"Intel64") || ov::icontains(*platform, L"x64") ||
-                      ov::icontains(*platform, L"AMD64");
+    const bool is64 =
+        ov::icontains(*platform, L"Intel64") || ov::icontains(*platform, L"x64") || ov::icontains(*platform, L"AMD64");
     log_message(OV_HERE, is64 ? L"Package is 64-bit" : L"Package is 32-bit");
     return is64;
 }
@@ -102,14 +102,21 @@ int MsiAction::InstallStyle()
 {
     const long style = static_cast<long>(session_.GetSetupIniInt(L"Startup", L"ScriptDriven", 0, 10));
     switch (style) {
-    case 0: log_message(OV_HERE, L"Install does not use script"); return 0;
+    case 0:
+        log_message(OV_HERE, L"Install does not use script");
+        return 0;
     case 1:
         log_message(OV_HERE, L"Install is script driven (OVMSI)");
         script_driven_ = 1;
         return 1;
-    case 2: log_message(OV_HERE, L"Install is basic with OrvaneScript custom actions"); return 2;
-    case 3: log_message(OV_HERE, L"Install is script driven MSI 4.5 style embedded UI (OVMSI)"); return 3;
-    default: return 0;
+    case 2:
+        log_message(OV_HERE, L"Install is basic with OrvaneScript custom actions");
+        return 2;
+    case 3:
+        log_message(OV_HERE, L"Install is script driven MSI 4.5 style embedded UI (OVMSI)");
+        return 3;
+    default:
+        return 0;
     }
 }
 
@@ -267,8 +274,8 @@ bool MsiAction::RunWithBillboards(const std::wstring& packagePath, const std::ws
         return false;
     }
     using InstallFn = int(__stdcall*)(const wchar_t*, const wchar_t*, int, int);
-    const auto install = reinterpret_cast<InstallFn>(
-        reinterpret_cast<void*>(::GetProcAddress(module.get(), "OVExternalUIInstall")));
+    const auto install =
+        reinterpret_cast<InstallFn>(reinterpret_cast<void*>(::GetProcAddress(module.get(), "OVExternalUIInstall")));
     if (!install)
         return false;
     finished = true;

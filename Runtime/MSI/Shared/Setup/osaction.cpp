@@ -56,9 +56,9 @@ bool OSAction::Execute()
 #pragma GCC diagnostic pop
     SYSTEM_INFO system = {};
     ::GetSystemInfo(&system);
-    const OsRecord& os = session_.State().os = MakeOsRecord(
-        version.dwPlatformId, version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
-        system.wProcessorArchitecture);
+    const OsRecord& os = session_.State().os =
+        MakeOsRecord(version.dwPlatformId, version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
+                     system.wProcessorArchitecture);
     log_message(OV_HERE, L"Operating system: platform %u, version %u.%u, build %u, service pack %u, kind %u",
                 os.platform, os.major, os.minor, os.build, static_cast<unsigned>(version.wServicePackMajor), os.kind);
     return true;
@@ -79,9 +79,10 @@ bool is_64bit_windows() noexcept
     SYSTEM_INFO system = {};
     using NativeInfoFn = void(WINAPI*)(SYSTEM_INFO*);
     const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    const auto native = kernel ? reinterpret_cast<NativeInfoFn>(
-                                     reinterpret_cast<void*>(::GetProcAddress(kernel, "GetNativeSystemInfo")))
-                               : nullptr;
+    const auto native =
+        kernel
+            ? reinterpret_cast<NativeInfoFn>(reinterpret_cast<void*>(::GetProcAddress(kernel, "GetNativeSystemInfo")))
+            : nullptr;
     if (native)
         native(&system);
     else

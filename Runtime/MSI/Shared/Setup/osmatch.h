@@ -11,9 +11,9 @@
 
 // The running system as the operating-system check records it.
 struct OsRecord {
-    std::uint32_t kind = 0;     // 1 Windows 95 family, 2 NT on Intel, 3 Alpha, 4 MIPS, 5 PowerPC, 7 Win32s
-    std::uint32_t modern = 0;   // Windows 95 family, or NT above 3
-    std::uint32_t major = 0;    // 0 while no check has run
+    std::uint32_t kind = 0;   // 1 Windows 95 family, 2 NT on Intel, 3 Alpha, 4 MIPS, 5 PowerPC, 7 Win32s
+    std::uint32_t modern = 0; // Windows 95 family, or NT above 3
+    std::uint32_t major = 0;  // 0 while no check has run
     std::uint32_t minor = 0;
     std::uint32_t build = 0;
     std::uint32_t platform = 0; // 0 Win32s, 1 Windows 95 family, 2 NT

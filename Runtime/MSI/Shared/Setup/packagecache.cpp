@@ -25,7 +25,10 @@ constexpr long kNoCaching = -2;
 constexpr long kFullFolder = -1;
 constexpr UINT kPackageCodeProperty = 9;
 
-bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::wstring package_code(const std::wstring& path)
 {

@@ -5,7 +5,10 @@
 namespace ov::path {
 
 namespace {
-bool is_separator(wchar_t c) noexcept { return c == L'\\' || c == L'/'; }
+bool is_separator(wchar_t c) noexcept
+{
+    return c == L'\\' || c == L'/';
+}
 } // namespace
 
 std::wstring join(std::wstring_view first, std::wstring_view second)

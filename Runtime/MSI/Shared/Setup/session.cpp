@@ -35,7 +35,10 @@ constexpr int kAnswerNone = 1;
 // ---------------------------------------------------------------------------
 // Action
 
-Action::Action(unsigned titleId, Session& session) : session_(session) { session_.SetStatusText(titleId); }
+Action::Action(unsigned titleId, Session& session) : session_(session)
+{
+    session_.SetStatusText(titleId);
+}
 
 // ---------------------------------------------------------------------------
 // Session
@@ -57,7 +60,10 @@ std::wstring Session::Get(int id) const
     return it == settings_.end() ? std::wstring() : it->second;
 }
 
-bool Session::Has(int id) const { return settings_.count(id) != 0; }
+bool Session::Has(int id) const
+{
+    return settings_.count(id) != 0;
+}
 
 void Session::Set(int id, std::wstring_view text, bool force)
 {
@@ -101,7 +107,10 @@ const ov::profilefilex& Session::SetupIniTable() const
     return setupIni_;
 }
 
-void Session::ReloadSetupIni() { setupIniLoaded_ = false; }
+void Session::ReloadSetupIni()
+{
+    setupIniLoaded_ = false;
+}
 
 std::wstring Session::ReadIniString(std::wstring_view section, std::wstring_view key,
                                     std::wstring_view defaultValue) const
@@ -124,7 +133,7 @@ long Session::ReadIniInt(std::wstring_view section, std::wstring_view key, long 
 }
 
 std::wstring Session::GetSetupIniString(std::wstring_view section, std::wstring_view key,
-                                         std::wstring_view defaultValue)
+                                        std::wstring_view defaultValue)
 {
     if (Process().SetupIniPath.empty()) {
         DiskAction action(IDS_CONFIGURING, *this);
@@ -422,8 +431,7 @@ bool Session::SelectLanguageTransform()
     if (state_.f3) {
         Set(LanguageTransform, ov::path::join(state_.sourceFolder, name));
         AddOption(std::wstring_view(L"/LangTransform"), Get(LanguageTransform), true);
-    } else if ((::GetVersion() & 0x80000000u) != 0 &&
-               GetSetupIniInt(Get(PackageName), L"Type", 0, 10) == 3) {
+    } else if ((::GetVersion() & 0x80000000u) != 0 && GetSetupIniInt(Get(PackageName), L"Type", 0, 10) == 3) {
         const std::wstring location = GetSetupIniString(Get(PackageName), L"Location", L"");
         Set(LanguageTransform, ov::format(L"%s/%s", ov::path::folder_of(location), name));
     } else {
@@ -477,4 +485,7 @@ bool OvSetup::Init(HINSTANCE instance, SetupContext& context, int argc, const wc
     return true;
 }
 
-int OvSetup::Run() { return session_ ? session_->Run() : 1; }
+int OvSetup::Run()
+{
+    return session_ ? session_->Run() : 1;
+}

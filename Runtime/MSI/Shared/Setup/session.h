@@ -140,7 +140,8 @@ public:
     // Values of the current setup.ini.
     [[nodiscard]] std::wstring ReadIniString(std::wstring_view section, std::wstring_view key,
                                              std::wstring_view defaultValue) const;
-    [[nodiscard]] long ReadIniInt(std::wstring_view section, std::wstring_view key, long defaultValue, int base = 10) const;
+    [[nodiscard]] long ReadIniInt(std::wstring_view section, std::wstring_view key, long defaultValue,
+                                  int base = 10) const;
     // The setup.ini table (trimmed keys, last occurrence wins) of the current
     // setup.ini path; ReloadSetupIni makes the next read load it again.
     [[nodiscard]] const ov::profilefilex& SetupIniTable() const;
@@ -160,8 +161,8 @@ public:
     // Extracts a payload entry to `destination` (default: the temporary
     // folder under the entry's name) and registers it with the deleter.
     // Reports 1152 when asked to and the extraction fails.
-    bool ExtractFile(std::wstring_view name, bool reportError, bool force,
-                     std::optional<std::wstring_view> destination, bool registerForDeletion);
+    bool ExtractFile(std::wstring_view name, bool reportError, bool force, std::optional<std::wstring_view> destination,
+                     bool registerForDeletion);
     bool ExtractSetupIni();
     bool ExtractLanguageFiles();
     bool ExtractLanguageTransform();

@@ -185,9 +185,9 @@ void SetupContext::SelectLanguage(std::uint16_t preferred)
         fromInstalledProduct_ = true;
         return;
     }
-    for (const std::uint16_t system : {static_cast<std::uint16_t>(::GetUserDefaultLangID()),
-                                       static_cast<std::uint16_t>(::GetSystemDefaultLangID()),
-                                       get_system_ui_language()}) {
+    for (const std::uint16_t system :
+         {static_cast<std::uint16_t>(::GetUserDefaultLangID()), static_cast<std::uint16_t>(::GetSystemDefaultLangID()),
+          get_system_ui_language()}) {
         candidate = system;
         if (MatchLanguage(candidate)) {
             language_ = candidate;
@@ -275,8 +275,7 @@ std::wstring SetupContext::LoadString(unsigned id) const
             loadedLanguagePath_ = path;
         }
         if (languageFile_) {
-            std::wstring text =
-                languageFile_->get_string(ov::format(L"0x%04x", language_), std::to_wstring(id), L"");
+            std::wstring text = languageFile_->get_string(ov::format(L"0x%04x", language_), std::to_wstring(id), L"");
             if (!text.empty())
                 return text;
         }
@@ -304,8 +303,8 @@ std::uint16_t get_system_ui_language()
 {
     using UiLanguageFn = LANGID(WINAPI*)();
     const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    const auto query = kernel ? reinterpret_cast<UiLanguageFn>(reinterpret_cast<void*>(
-                                    ::GetProcAddress(kernel, "GetSystemDefaultUILanguage")))
+    const auto query = kernel ? reinterpret_cast<UiLanguageFn>(
+                                    reinterpret_cast<void*>(::GetProcAddress(kernel, "GetSystemDefaultUILanguage")))
                               : nullptr;
     if (query)
         return query();

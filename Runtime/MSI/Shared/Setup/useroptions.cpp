@@ -278,4 +278,7 @@ bool ParseUserOptionCallback(void* session, std::wstring_view option)
     return ParseUserOption(*static_cast<Session*>(session), option);
 }
 
-void ShowUsageCallback(void* session) { (void)ShowUsage(*static_cast<Session*>(session)); }
+void ShowUsageCallback(void* session)
+{
+    (void)ShowUsage(*static_cast<Session*>(session));
+}

@@ -119,9 +119,9 @@ bool ShowUsage(Session& session)
         }
     }
     const SetupContext& context = session.Context();
-    static constexpr unsigned kUsageLines[] = {IDS_USAGE_HEADER, IDS_USAGE_LANGUAGE, IDS_USAGE_SILENT,
-                                               IDS_USAGE_PARAMETERS, IDS_USAGE_UA, IDS_USAGE_UW,
-                                               IDS_USAGE_UM, IDS_USAGE_US};
+    static constexpr unsigned kUsageLines[] = {IDS_USAGE_HEADER,     IDS_USAGE_LANGUAGE, IDS_USAGE_SILENT,
+                                               IDS_USAGE_PARAMETERS, IDS_USAGE_UA,       IDS_USAGE_UW,
+                                               IDS_USAGE_UM,         IDS_USAGE_US};
     std::wstring text;
     for (const unsigned id : kUsageLines) {
         if (!text.empty())
