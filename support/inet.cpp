@@ -478,7 +478,7 @@ std::uint64_t counter_now(bool high_resolution) noexcept
 
 // Reads larger than this are split: a read buffer of this size at most is
 // kept per request.
-constexpr DWORD max_chunk = 4u * 1024u * 1024u;
+constexpr DWORD max_chunk = 1024u * 1024u;
 
 } // namespace
 
@@ -520,6 +520,8 @@ async_handle_ptr inet_file::new_context() noexcept
 void inet_file::close_request() noexcept
 {
     request_.reset();
+    // Without a request the next one asks for the data from where we are.
+    range_start_ = position_;
     skip_ = 0;
     expected_end_ = -1;
     status_ = 0;
@@ -675,6 +677,10 @@ bool inet_file::send_request(bool retrying) noexcept
     if (aborted())
         return fail(inet::cancel_code);
 
+    // A request under way goes on: nothing is sent, so nothing is dialled.
+    if (request_.handle() && !retrying)
+        return true;
+
     DWORD state = 0;
     if (!connected_state(&state) && (state & 0x41) != 0) {
         if (!call(api().autodial, failed, autodial_flags_, static_cast<HWND>(nullptr)))
@@ -685,9 +691,6 @@ bool inet_file::send_request(bool retrying) noexcept
     } catch (const std::bad_alloc&) {
         return fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-
-    if (request_.handle() && !retrying)
-        return true;
     if (request_.handle() && !ftp_) {
         // The same request once more: WinInet's dialog or the owner's
         // handler may have changed its options, or the server may answer
@@ -813,7 +816,6 @@ bool inet_file::read(void* buffer, DWORD length, DWORD& count) noexcept
             break;
         // The resume: a fresh request for the rest, from where we are.
         close_request();
-        range_start_ = position_;
     }
     log_message(OV_HERE, L"Reading '%s' failed at byte %d: 0x%08x", url_, position_, last_error_);
     return fail(last_error_);
@@ -952,7 +954,9 @@ std::int64_t http_file::size() noexcept
     } else {
         error = ERROR_INVALID_DATA;
     }
-    close_request(); // the data comes with a fresh request
+    // The request stays open for the data that follows: closing it would
+    // cost WinInet a drain of the unread body (under Wine the whole file,
+    // in small reads) and the server a second request.
     if (total < 0) {
         last_error_ = error;
         ::SetLastError(error);
@@ -981,9 +985,8 @@ std::int64_t http_file::seek(std::int64_t offset, int origin) noexcept
         return -1;
     }
     if (target != position_) {
-        close_request();
-        range_start_ = target;
         position_ = target;
+        close_request(); // the next request asks for a range from here
     }
     return target;
 }
@@ -999,7 +1002,6 @@ bool http_file::last_modified(FILETIME& time) noexcept
                          static_cast<void*>(&system), &size, static_cast<DWORD*>(nullptr)) &&
                     ::SystemTimeToFileTime(&system, &time);
     const DWORD error = ok ? 0 : last_error_or(ERROR_HTTP_HEADER_NOT_FOUND);
-    close_request();
     if (!ok)
         return fail(error);
     return true;

@@ -177,7 +177,8 @@ public:
     // Prepares the URL (canonical form); `headers` may be null. False when
     // the session could not be opened or the URL not canonicalised.
     [[nodiscard]] bool open(const std::wstring& url, const wchar_t* headers, DWORD flags) noexcept;
-    // Byte count of the file, -1 when unknown.
+    // Byte count of the file, -1 when unknown. An HTTP request sent for it
+    // stays open: the data that follows comes with it.
     [[nodiscard]] virtual std::int64_t size() noexcept = 0;
     // Origin 0 from the start, 1 from the position, 2 from the end; the new
     // position, or -1 (always for FTP).

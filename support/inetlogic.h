@@ -138,7 +138,7 @@ public:
     // ...for this long; then a read asks for this many seconds' worth of
     // data, half the time-out, so that a read at the measured rate ends well
     // before its wait gives up.
-    static constexpr std::uint32_t warmup_ms = 200;
+    static constexpr std::uint32_t warmup_ms = 50;
     static constexpr std::uint32_t chunk_seconds = 15;
     static constexpr std::uint32_t window_ms = 30000;
 

@@ -10,13 +10,20 @@ copies of the PE file with osslsigncode and writes, into the output folder:
   signer.der         code-signing certificate issued by the CA
   other.der          another code-signing certificate issued by the same CA
   untrusted.der      a self-signed code-signing certificate (no trusted root)
+  impostor.der       a certificate with the signer's issuer name, subject and
+                     serial number but another key, issued by a second CA of
+                     the same name: CertCompareCertificate (issuer and serial)
+                     calls it equal to signer.der
   signer.ser         the signer's certificate in the form the launcher carries
   other.ser          the same for other.der
   untrusted.ser      the same for untrusted.der
+  impostor.ser       the same for impostor.der
+  crl.ser            a serialized element that holds the CA's CRL, not a certificate
   garbage.ser        bytes that are no serialized certificate at all
   signed.exe         the PE signed with signer
   signed-other.exe   the PE signed with other
   signed-untrusted.exe  the PE signed with untrusted
+  signed-impostor.exe   the PE signed with impostor
   unsigned.exe       the PE as it is
   tampered.exe       signed.exe with one byte of its first section changed
 
@@ -44,12 +51,14 @@ import sys
 from pathlib import Path
 
 CERT_CERT_PROP_ID = 32
+CERT_CRL_PROP_ID = 33
 X509_ASN_ENCODING = 1
 
 
-def serialized_element(der):
-    """The serialized store element of a certificate without properties."""
-    return struct.pack("<III", CERT_CERT_PROP_ID, X509_ASN_ENCODING, len(der)) + der
+def serialized_element(der, prop_id=CERT_CERT_PROP_ID):
+    """The serialized store element of a certificate (or, with CERT_CRL_PROP_ID,
+    a CRL) without properties."""
+    return struct.pack("<III", prop_id, X509_ASN_ENCODING, len(der)) + der
 
 
 def _run(*args, cwd):
@@ -103,15 +112,38 @@ def make(out, pe):
         "-out", "untrusted.pem", "-days", "3650", "-subj", "/CN=Orvane Untrusted Publisher",
         "-config", str(leaf_ext), "-extensions", "ext")
 
-    for name in ("ca", "signer", "other", "untrusted"):
+    # The impostor: a second CA with the first one's name issues a
+    # certificate with the signer's subject and serial number.
+    serial = subprocess.run(["openssl", "x509", "-in", "signer.pem", "-noout", "-serial"], cwd=out,
+                            capture_output=True, text=True, check=True).stdout.strip().split("=", 1)[1]
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "impostor-ca.key",
+        "-out", "impostor-ca.pem", "-days", "3650", "-subj", "/CN=Orvane Test Root CA", "-config", str(ca_ext),
+        "-extensions", "ext")
+    run("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "impostor.key", "-out", "impostor.csr",
+        "-subj", "/CN=Orvane Test Publisher")
+    run("openssl", "x509", "-req", "-in", "impostor.csr", "-CA", "impostor-ca.pem", "-CAkey", "impostor-ca.key",
+        "-set_serial", f"0x{serial}", "-days", "3650", "-out", "impostor.pem", "-extfile", str(leaf_ext),
+        "-extensions", "ext")
+
+    # A CRL of the CA, to stand in for a serialized element of another kind.
+    (out / "index.txt").write_text("")
+    (out / "crlnumber.txt").write_text("01\n")
+    (out / "crl.cnf").write_text("[ca]\ndefault_ca = c\n[c]\ndatabase = index.txt\ncrlnumber = crlnumber.txt\n"
+                                 "default_md = sha256\ndefault_crl_days = 30\n")
+    run("openssl", "ca", "-gencrl", "-batch", "-config", "crl.cnf", "-cert", "ca.pem", "-keyfile", "ca.key",
+        "-out", "ca-crl.pem")
+    run("openssl", "crl", "-in", "ca-crl.pem", "-outform", "DER", "-out", "ca.crl")
+    (out / "crl.ser").write_bytes(serialized_element((out / "ca.crl").read_bytes(), CERT_CRL_PROP_ID))
+
+    for name in ("ca", "signer", "other", "untrusted", "impostor"):
         run("openssl", "x509", "-in", f"{name}.pem", "-outform", "DER", "-out", f"{name}.der")
-    for name in ("signer", "other", "untrusted"):
+    for name in ("signer", "other", "untrusted", "impostor"):
         (out / f"{name}.ser").write_bytes(serialized_element((out / f"{name}.der").read_bytes()))
     (out / "garbage.ser").write_bytes(b"\x20\x00\x00\x00\x01\x00\x00\x00\xff\xff\x00\x00not a certificate")
 
     shutil.copyfile(pe, out / "unsigned.exe")
     for name, target in (("signer", "signed.exe"), ("other", "signed-other.exe"),
-                         ("untrusted", "signed-untrusted.exe")):
+                         ("untrusted", "signed-untrusted.exe"), ("impostor", "signed-impostor.exe")):
         (out / target).unlink(missing_ok=True)
         run("osslsigncode", "sign", "-certs", f"{name}.pem", "-key", f"{name}.key", "-h", "sha256",
             "-n", "Orvane signature test", "-in", "unsigned.exe", "-out", target)

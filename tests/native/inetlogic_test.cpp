@@ -254,11 +254,14 @@ TEST(InetRate, ChunksStartSmallThenFollowTheRate)
     EXPECT_EQ(meter.chunk_size(0, 65536), rate_meter::first_chunk);
     EXPECT_EQ(meter.chunk_size(0, 100), 100u); // never more than asked
     EXPECT_EQ(meter.chunk_size(0, 0), 1u);     // never nothing
-    meter.add(1000, 150, 1000);                // within the warm-up
-    EXPECT_EQ(meter.chunk_size(150, 1u << 20), rate_meter::first_chunk);
-    meter.add(1000, 100, 1000);                // 2000 bytes in 250 ms: 8000 bytes/s
-    EXPECT_EQ(meter.chunk_size(250, 1u << 20), 8000u * rate_meter::chunk_seconds);
-    EXPECT_EQ(meter.chunk_size(250, 4096), 4096u);
+    const std::uint32_t half = rate_meter::warmup_ms / 2;
+    meter.add(1000, half, 1000); // within the warm-up
+    EXPECT_EQ(meter.chunk_size(half, 1u << 30), rate_meter::first_chunk);
+    meter.add(1000, rate_meter::warmup_ms, 1000); // 2000 bytes in 1.5 warm-ups
+    const std::uint32_t rate = 2000u * 1000u / (half + rate_meter::warmup_ms);
+    // The 32-bit scaling rounds the rate down by up to 1%.
+    EXPECT_NEAR(meter.chunk_size(100, 1u << 30), rate * rate_meter::chunk_seconds, rate * rate_meter::chunk_seconds / 100.0);
+    EXPECT_EQ(meter.chunk_size(100, 4096), 4096u);
 }
 
 TEST(DownloadSource, Normalising)

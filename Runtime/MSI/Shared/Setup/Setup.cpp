@@ -22,6 +22,7 @@
 #include "session.h"
 #include "setupcontext.h"
 #include "setuplog.h"
+#include "signature.h"
 #include "stream.h"
 #include "utils.h"
 
@@ -279,6 +280,12 @@ int RunEntry(HINSTANCE instance, std::wstring_view rawCommandLine)
             (void)LaunchNoWait(StartCopyCommand(args.argv[0], rawCommandLine), SW_SHOWNORMAL);
             return exit_code::success;
         case LeadingForm::SignatureCheck:
+            if (const auto check = ParseSignatureCheck(rawCommandLine)) {
+                if (check->silent)
+                    context.SetSilent(true);
+                return RunSignatureCheck(context, *check);
+            }
+            break;
         case LeadingForm::None:
             break;
         }

@@ -1,6 +1,13 @@
 #include "fileretrieval.h"
 
+#include "deleteaction.h"
+#include "diskaction.h"
+#include "download.h"
 #include "errordialog.h"
+#include "exitcodes.h"
+#include "ov_handles.h"
+#include "setupdialoglink.h"
+#include "signature.h"
 #include "ov_format.h"
 #include "ov_string.h"
 #include "paths.h"
@@ -12,9 +19,12 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace {
 
 constexpr int kFileNotFound = 1155;
+constexpr int kWinInetTooOld = 1643;
 
 bool file_exists(const std::wstring& path)
 {
@@ -31,13 +41,98 @@ bool report_missing(Session& session, const std::wstring& path, bool showErrors)
     return false;
 }
 
-// Web downloads are done by the download manager; a launcher without one
-// cannot fetch the file and says so.
-bool download_unavailable(Session& session, const std::wstring& url, bool showErrors)
+struct DownloadEntry {
+    std::wstring url;
+    std::wstring name; // also the name of its setup.ini section
+    std::wstring target;
+};
+
+// The file name of a URL: the text after its last "/" (or backslash).
+std::wstring url_file_name(const std::wstring& url)
 {
-    log_message(OV_HERE, L"DownloadFiles: downloading %s", url);
-    log_message(OV_HERE, L"DownloadFiles: %s", ov::format(session.Context().LoadString(IDS_DOWNLOAD_ERROR), url));
-    return report_missing(session, url, showErrors);
+    const auto slash = url.find_last_of(L'/');
+    return slash != std::wstring::npos ? url.substr(slash + 1) : ov::path::file_name_of(url);
+}
+
+} // namespace
+
+static bool DownloadFiles(Session& session, std::vector<DownloadEntry>& entries, bool verify, bool keepTargets,
+                   bool showErrors)
+{
+    SetupContext& context = session.Context();
+    if (!IsWinInetRecentEnough()) {
+        Process().SetupResult = kWinInetTooOld;
+        if (showErrors)
+            ErrorDialog(context).show_message(IDS_WININET_TOO_OLD);
+        return false;
+    }
+    SetupDialogDownloadMode(true);
+    ov::scope_exit downloadModeOff([] { SetupDialogDownloadMode(false); });
+
+    for (size_t i = 0; i < entries.size(); ++i) {
+        DownloadEntry& entry = entries[i];
+        log_message(OV_HERE, L"DownloadFiles: downloading %s", entry.url);
+        if (!keepTargets)
+            entry.target = ov::path::join(Process().TempFolder, url_file_name(entry.url));
+        const std::wstring status =
+            entries.size() < 2
+                ? ov::format(context.LoadString(IDS_DOWNLOADING), entry.name)
+                : [&] {
+                      const std::wstring inserts[] = {entry.name, std::to_wstring(i + 1),
+                                                      std::to_wstring(entries.size())};
+                      return ov::format_inserts(context.LoadString(IDS_DOWNLOADING_N_OF_M), inserts, 3);
+                  }();
+        session.SetStatusMessage(status);
+
+        for (;;) {
+            HRESULT result = S_OK;
+            if (DownloadUrlToFile(entry.url, entry.target, nullptr, result))
+                break;
+            // A partial file is never left for a later step to take up.
+            ::DeleteFileW(entry.target.c_str());
+            if (Process().Cancelled || result == HRESULT_FROM_WIN32(ERROR_CANCELLED))
+                return false;
+            Process().SetupResult = static_cast<std::int32_t>(result);
+            if (!AskRetryDownload(context, entry.url))
+                return false;
+        }
+        (void)DeleteAction::AddFile(entry.target);
+        if (Process().Cancelled)
+            return false;
+        if (verify && !CheckCertificateKey(session, entry.name, entry.target, false))
+            return false;
+    }
+    return true;
+}
+
+bool DownloadOne(Session& session, const std::wstring& url, std::wstring_view fileName, std::wstring& target,
+                 bool verify, bool keepTarget, bool showErrors)
+{
+    std::vector<DownloadEntry> entries{{url, std::wstring(fileName), target}};
+    if (!DownloadFiles(session, entries, verify, keepTarget, showErrors))
+        return false;
+    target = entries.front().target;
+    return true;
+}
+
+namespace {
+
+// CabsSize: "upper;lower" halves of the bytes the cabinets need.
+bool has_room_for(Session& session, const std::wstring& sizes)
+{
+    const auto halves = ov::split(sizes, L';');
+    const std::uint64_t upper = halves.empty() ? 0 : ov::parse_ulong(halves[0], 10);
+    const std::uint64_t lower = halves.size() > 1 ? ov::parse_ulong(halves[1], 10) : 0;
+    const std::uint64_t needed = (upper << 32) | (lower & 0xFFFFFFFFu);
+    std::uint32_t freeKb = 0;
+    if (get_free_space_kb(Process().TempFolder, freeKb) && std::uint64_t{freeKb} * 1024 > needed)
+        return true;
+    Process().SetupResult = exit_code::not_enough_disk_space;
+    const std::wstring drive = ov::path::drive_of(Process().TempFolder) + L"\\";
+    ErrorDialog(session.Context())
+        .show_error_text(ov::format(session.Context().LoadString(IDS_DISK_SPACE),
+                                    static_cast<unsigned long>(needed >> 10), drive));
+    return false;
 }
 
 } // namespace
@@ -80,15 +175,35 @@ bool GetFile(Session& session, std::wstring_view fileName, std::wstring_view sec
         log_message(OV_HERE, L"Getting file from setup.exe");
         return ExtractFromPayload(session, source, path, showErrors);
 
-    case LocationWebDownload:
+    case LocationWebDownload: {
         log_message(OV_HERE, L"Getting file from web download");
-        (void)verifySignatures;
-        return download_unavailable(session, source, showErrors);
+        std::vector<DownloadEntry> entries{{source, std::wstring(fileName), std::wstring()}};
+        if (ov::iequals(section, session.Get(PackageName))) {
+            const std::wstring sectionText(section);
+            for (int n = 0;; ++n) {
+                const std::wstring cab = ReadSetupIniValue(sectionText, ov::format(L"Cab%d", n), 1024);
+                if (cab.empty())
+                    break;
+                entries.push_back({cab, url_file_name(cab), std::wstring()});
+            }
+            const std::wstring sizes = ReadSetupIniValue(sectionText, L"CabsSize", 1024);
+            if (!sizes.empty() && !has_room_for(session, sizes))
+                return false;
+        }
+        if (!DownloadFiles(session, entries, verifySignatures, false, showErrors))
+            return false;
+        path = entries.front().target;
+        return true;
+    }
 
     case LocationWebInstall:
         log_message(OV_HERE, L"Getting file from web install");
-        if (session.GetSetupIniInt(L"Startup", L"ScriptDriven", 0, 10) == 1)
-            return download_unavailable(session, source, showErrors);
+        if (session.GetSetupIniInt(L"Startup", L"ScriptDriven", 0, 10) == 1) {
+            if (!DownloadOne(session, source, fileName, path, true, false, true))
+                return false;
+            session.AddOption(std::wstring_view(L"/URL"), std::wstring_view(source), true);
+            return true;
+        }
         // The Windows Installer reads the package from the address itself.
         path = source;
         return true;

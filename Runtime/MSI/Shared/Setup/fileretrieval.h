@@ -25,6 +25,12 @@ enum FileLocation : int {
 bool GetFile(Session& session, std::wstring_view fileName, std::wstring_view section, std::wstring& path,
              bool useGivenUrl, int& location, bool verifySignatures, bool showErrors);
 
+// Downloads one file into the temporary folder (or into `target` when
+// `keepTarget`), with the Retry/Cancel question on failure and, when
+// `verify`, the certificate-key check of the file's section.
+bool DownloadOne(Session& session, const std::wstring& url, std::wstring_view fileName, std::wstring& target,
+                 bool verify, bool keepTarget, bool showErrors);
+
 // Extracts a payload entry into the temporary folder; `target` becomes its
 // path. SetupResult 1155 (and message 1155 when `showErrors`) when it fails.
 bool ExtractFromPayload(Session& session, std::wstring_view name, std::wstring& target, bool showErrors);

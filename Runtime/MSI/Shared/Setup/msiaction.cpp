@@ -17,6 +17,7 @@
 #include "resource.h"
 #include "setupcontext.h"
 #include "setuplog.h"
+#include "signature.h"
 #include "utils.h"
 #include "versions.h"
 
@@ -232,6 +233,13 @@ bool MsiAction::PrepareInstall(std::wstring& packagePath, int& location, bool re
         log_message(OV_HERE, L"Delaying redist reboot...");
         session_.SetScheduleReboot(true);
     }
+
+    // A package fetched from the web before a prerequisite was installed is
+    // checked now, in a separate launcher process (the prerequisite may have
+    // replaced the trust provider).
+    if (resolveSource && location == LocationWebDownload && installEngine && !(rebootNow && reboot_kind_ == 1) &&
+        !CheckCertificateKey(session_, session_.Get(PackageName), packagePath, true))
+        return false;
 
     log_message(OV_HERE, L"Reboot needed: %s", rebootNow ? L"yes" : L"no");
     state.deleterNotNeeded = rebootNow ? 1 : 0;

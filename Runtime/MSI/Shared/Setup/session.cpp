@@ -288,6 +288,12 @@ void Session::SetStatusText(unsigned titleId)
     (void)titleId;
 }
 
+void Session::SetStatusMessage(const std::wstring& text)
+{
+    // Shown by the setup dialog; logged so that a run without one tells too.
+    log_message(OV_HERE, L"%s", text);
+}
+
 int Session::RebootPrompt()
 {
     if (!state_.rebootPending)

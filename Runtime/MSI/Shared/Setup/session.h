@@ -182,6 +182,8 @@ public:
     void SetSourceFolder(std::wstring_view path);
     void SetTempDisk1Folder(std::wstring_view path);
     void SetStatusText(unsigned titleId);
+    // A status line that is not a plain string id (a download's progress text).
+    void SetStatusMessage(const std::wstring& text);
     // 6 (Yes) to restart now, 5 when a restart is scheduled, 1 otherwise.
     int RebootPrompt();
 
