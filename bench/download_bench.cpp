@@ -24,6 +24,12 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring target = argv[2];
     const int runs = argc > 3 ? std::max(1, _wtoi(argv[3])) : 1;
 
+    // WinInet is loaded before the clock starts, as curl's libraries are
+    // loaded before it runs.
+    if (!ov::wininet_loaded()) {
+        std::fwprintf(stderr, L"no wininet.dll\n");
+        return 1;
+    }
     DownloadOptions options;
     options.error_dialog = false;
     LARGE_INTEGER frequency = {};
@@ -42,8 +48,8 @@ int wmain(int argc, wchar_t** argv)
         }
         WIN32_FILE_ATTRIBUTE_DATA data = {};
         ::GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &data);
-        const double bytes = static_cast<double>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) |
-                                                 data.nFileSizeLow);
+        const double bytes =
+            static_cast<double>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
         const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart;
         std::printf("bytes=%.0f seconds=%.4f mbps=%.1f\n", bytes, seconds, bytes / seconds / 1e6);
         std::fflush(stdout);

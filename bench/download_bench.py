@@ -53,8 +53,28 @@ def main():
     url = "http://127.0.0.1:%s/bench.bin" % ports["http"]
     ours_target = os.path.join(work, "ours.bin")
     curl_target = os.path.join(work, "curl.bin")
-    wine_target = subprocess.run(["winepath", "-w", ours_target], capture_output=True, text=True,
-                                 check=True).stdout.strip()
+    wine_target = "Z:" + ours_target.replace("/", "\\")  # drive Z: is the Linux root
+
+    # Each timed run starts with the previous run's data on the disk: the
+    # writeback of 256 MiB would otherwise fall into the next run's time.
+    def settle():
+        os.sync()
+        time.sleep(0.5)
+
+    def run_curl():
+        settle()
+        start = time.monotonic()
+        subprocess.run(["curl", "-sS", "-o", curl_target, url], check=True)
+        return time.monotonic() - start
+
+    def run_ours():
+        settle()
+        result = subprocess.run(["wine", args.exe, url, wine_target, "1"], capture_output=True, text=True,
+                                stdin=subprocess.DEVNULL, timeout=600)
+        fields = dict(item.split("=") for item in result.stdout.split())
+        if result.returncode != 0 or "seconds" not in fields:
+            sys.exit("download_bench failed: %s %s" % (result.stdout, result.stderr))
+        return float(fields["seconds"])
 
     ours, curls = [], []
     try:
@@ -62,20 +82,19 @@ def main():
             for path in (ours_target, curl_target):
                 if os.path.exists(path):
                     os.remove(path)
-            start = time.monotonic()
-            subprocess.run(["curl", "-sS", "-o", curl_target, url], check=True)
-            curl_seconds = time.monotonic() - start
-            result = subprocess.run(["wine", args.exe, url, wine_target, "1"], capture_output=True, text=True)
-            fields = dict(item.split("=") for item in result.stdout.split())
-            if result.returncode != 0 or "seconds" not in fields:
-                sys.exit("download_bench failed: %s %s" % (result.stdout, result.stderr))
+            # Turns alternate who goes first.
+            if run % 2 == 0:
+                curl_seconds = run_curl()
+                seconds = run_ours()
+            else:
+                seconds = run_ours()
+                curl_seconds = run_curl()
             if os.path.getsize(ours_target) != size or os.path.getsize(curl_target) != size:
                 sys.exit("a download is incomplete")
-            seconds = float(fields["seconds"])
             ours.append(seconds)
             curls.append(curl_seconds)
             print("run %d: CDownload %.3f s (%.0f MB/s), curl %.3f s (%.0f MB/s)"
-                  % (run + 1, seconds, size / seconds / 1e6, curl_seconds, size / curl_seconds / 1e6))
+                  % (run + 1, seconds, size / seconds / 1e6, curl_seconds, size / curl_seconds / 1e6), flush=True)
         with open(ours_target, "rb") as a, open(curl_target, "rb") as b:
             while True:
                 x, y = a.read(1 << 22), b.read(1 << 22)

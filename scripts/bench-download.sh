@@ -25,5 +25,8 @@ exe="$root/build/win64/bench/wine/download_bench.exe"
 ov_wine_prepare "$root/build/win64/bench-download/prefix"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineserver -p 60
+# Start the prefix's services now, with no output handles: started by a run
+# whose output is captured, they would inherit its pipe and hold it open.
+wine rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 # The servers need the system's python3 (pyftpdlib is a Debian package).
 /usr/bin/python3 "$root/bench/download_bench.py" --exe "$exe" "$@"

@@ -56,7 +56,18 @@ if [ "$build" -eq 1 ]; then
   run_step "build win32 (compile only)" scripts/build.sh win32 || finish
 fi
 
-# 2. Native tests of the pure modules.
+# 2. The sources follow the checked-in .clang-format.
+check_format() {
+  local files
+  files=$(git ls-files 'Runtime/*.cpp' 'Runtime/*.h' 'support/*.cpp' 'support/*.h' 'log/*.cpp' 'log/*.h' \
+          'cleanup/*.cpp' 'cleanup/*.h' 'tools/*.cpp' 'tools/*.h' 'bench/*.cpp' 'tests/*.cpp' 'tests/*.h' 'tests/*.c')
+  [ -z "$files" ] && return 0
+  # shellcheck disable=SC2086
+  clang-format --dry-run --Werror $files
+}
+run_step "source format" check_format
+
+# 3. Native tests of the pure modules.
 run_step "native tests" ctest --test-dir build/native --output-on-failure -j "$test_jobs" \
   "${ctest_args[@]}"
 

@@ -13,8 +13,11 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -29,7 +32,10 @@ constexpr int kDeleteAttempts = 100;
 
 const HRESULT kCancelled = HRESULT_FROM_WIN32(ERROR_CANCELLED);
 
-HRESULT hresult_of(DWORD error) noexcept { return static_cast<HRESULT>(ov::inet::hresult_of(error)); }
+HRESULT hresult_of(DWORD error) noexcept
+{
+    return static_cast<HRESULT>(ov::inet::hresult_of(error));
+}
 
 // A name beside the target that no other download uses.
 std::wstring temporary_name(const std::wstring& target)
@@ -82,7 +88,93 @@ bool write_all(HANDLE file, const char* data, DWORD size, DWORD& error) noexcept
     return true;
 }
 
-bool is_set(HANDLE event) noexcept { return event && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+// Writes one block at a time on a thread of its own, so that the next block
+// is read meanwhile. Without that thread (it could not be started) each
+// block is written at once by submit.
+class block_writer {
+public:
+    explicit block_writer(HANDLE file) noexcept : file_(file)
+    {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (...) {
+            // Written inline instead.
+        }
+    }
+    ~block_writer()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    block_writer(const block_writer&) = delete;
+    block_writer& operator=(const block_writer&) = delete;
+
+    // Hands over a block; the previous one must have been waited for.
+    void submit(const char* data, DWORD size) noexcept
+    {
+        if (!thread_.joinable()) {
+            ok_ = write_all(file_, data, size, error_);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            data_ = data;
+            size_ = size;
+            busy_ = true;
+        }
+        wake_.notify_all();
+    }
+    // Waits until the block handed over is written; false with `error`.
+    [[nodiscard]] bool wait(DWORD& error) noexcept
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return !busy_; });
+        error = error_;
+        return ok_;
+    }
+
+private:
+    void run() noexcept
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return busy_ || quit_; });
+            if (busy_) {
+                const char* data = data_;
+                const DWORD size = size_;
+                lock.unlock();
+                DWORD error = 0;
+                const bool ok = write_all(file_, data, size, error);
+                lock.lock();
+                ok_ = ok;
+                error_ = error;
+                busy_ = false;
+                done_.notify_all();
+            } else if (quit_) {
+                return;
+            }
+        }
+    }
+
+    HANDLE file_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    const char* data_ = nullptr;
+    DWORD size_ = 0;
+    bool busy_ = false, quit_ = false, ok_ = true;
+    DWORD error_ = 0;
+    std::thread thread_; // last: started when everything it uses exists
+};
+
+bool is_set(HANDLE event) noexcept
+{
+    return event && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
 
 bool error_dialog_wanted(const DownloadOptions& options) noexcept
 {
@@ -159,68 +251,82 @@ HRESULT TransferUrlToFile(const std::wstring& url, const std::wstring& target, I
         }
 
         if (!cancelled && !failed) {
-            std::vector<char> buffer(ov::inet::max_block);
+            // Two blocks: one is read while the other is written.
+            std::vector<char> blocks[2] = {std::vector<char>(ov::inet::max_block),
+                                           std::vector<char>(ov::inet::max_block)};
+            int current = 0;
+            DWORD in_flight = 0; // size of the block being written, the other one
             std::uint32_t block = ov::inet::min_block;
             int failures = 0;
-            DWORD pending = 0; // bytes read but not yet written
-            for (;;) {
-                if (pending == 0) {
-                    const DWORD before = ::GetTickCount();
-                    DWORD got = 0;
-                    if (!remote->read(buffer.data(), block, got)) {
-                        const DWORD error = remote->last_error();
-                        if (error == ov::inet::cancel_code || is_set(abort_event)) {
-                            cancelled = true;
-                            break;
-                        }
-                        progress.result = hresult_of(error);
-                        if (handler.on_error(progress) != kDownloadGoOn || ++failures >= ov::inet::max_failed_steps) {
-                            failed = true;
-                            break;
-                        }
-                        continue; // the next read asks for the data from where we are
+            block_writer writer(out.get());
+
+            // Waits for the block being written; a failed write is written
+            // again from the end of what was written whole (going on with
+            // the next block would leave a hole in the file).
+            const auto finish_write = [&]() -> bool {
+                if (in_flight == 0)
+                    return true;
+                DWORD error = 0;
+                while (!writer.wait(error)) {
+                    progress.result = hresult_of(error);
+                    LARGE_INTEGER whole = {};
+                    whole.QuadPart = progress.received;
+                    if (handler.on_error(progress) != kDownloadGoOn || ++failures >= ov::inet::max_failed_steps ||
+                        !::SetFilePointerEx(out.get(), whole, nullptr, FILE_BEGIN) || !::SetEndOfFile(out.get())) {
+                        failed = true;
+                        in_flight = 0;
+                        return false;
                     }
-                    if (got == 0) {
-                        // The end of the data must be the announced end.
-                        if (progress.total > 0 && progress.received != progress.total) {
-                            progress.result = hresult_of(ov::inet::connection_reset_code);
-                            log_message(OV_HERE, L"'%s' ended after %d of %d bytes", url, progress.received,
-                                        progress.total);
-                            handler.on_error(progress);
-                            failed = true;
-                        }
+                    writer.submit(blocks[1 - current].data(), in_flight);
+                }
+                progress.received += in_flight;
+                in_flight = 0;
+                failures = 0;
+                progress.result = S_OK;
+                if (handler.on_progress(progress) != kDownloadGoOn || is_set(abort_event)) {
+                    cancelled = true;
+                    return false;
+                }
+                return true;
+            };
+
+            for (;;) {
+                const DWORD before = ::GetTickCount();
+                DWORD got = 0;
+                if (!remote->read(blocks[current].data(), block, got)) {
+                    const DWORD error = remote->last_error();
+                    if (error == ov::inet::cancel_code || is_set(abort_event)) {
+                        cancelled = true;
                         break;
                     }
-                    pending = got;
-                    block = ov::inet::next_block_size(block, ::GetTickCount() - before);
-                }
-                DWORD error = 0;
-                if (!write_all(out.get(), buffer.data(), pending, error)) {
-                    // The same bytes are written again: going on with the
-                    // next read would leave a hole in the file.
                     progress.result = hresult_of(error);
                     if (handler.on_error(progress) != kDownloadGoOn || ++failures >= ov::inet::max_failed_steps) {
                         failed = true;
                         break;
                     }
-                    // Back to the end of what was written whole.
-                    LARGE_INTEGER at = {};
-                    at.QuadPart = progress.received;
-                    if (!::SetFilePointerEx(out.get(), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(out.get())) {
-                        progress.result = hresult_of(ov::last_error_or());
-                        failed = true;
-                        break;
-                    }
-                    continue;
+                    continue; // the next read asks for the data from where we are
                 }
-                progress.received += pending;
-                pending = 0;
-                failures = 0;
-                progress.result = S_OK;
-                if (handler.on_progress(progress) != kDownloadGoOn || is_set(abort_event)) {
-                    cancelled = true;
+                if (!finish_write())
+                    break;
+                if (got == 0) {
+                    // The end of the data must be the announced end.
+                    if (progress.total > 0 && progress.received != progress.total) {
+                        progress.result = hresult_of(ov::inet::connection_reset_code);
+                        log_message(OV_HERE, L"'%s' ended after %d of %d bytes", url, progress.received,
+                                    progress.total);
+                        handler.on_error(progress);
+                        failed = true;
+                    }
                     break;
                 }
+                writer.submit(blocks[current].data(), got);
+                in_flight = got;
+                current = 1 - current;
+                block = ov::inet::next_block_size(block, ::GetTickCount() - before);
+            }
+            if (in_flight != 0) {
+                DWORD ignored = 0;
+                (void)writer.wait(ignored); // stopped on the way: the file goes anyway
             }
         }
 
@@ -478,7 +584,10 @@ int CDownload::on_progress(DownloadProgress& progress) noexcept
     return cancelled ? kDownloadStop : kDownloadGoOn;
 }
 
-int CDownload::on_error(DownloadProgress&) noexcept { return kDownloadGoOn; }
+int CDownload::on_error(DownloadProgress&) noexcept
+{
+    return kDownloadGoOn;
+}
 
 int CDownload::on_complete(DownloadProgress&) noexcept
 {

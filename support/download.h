@@ -24,9 +24,9 @@ class SetupContext;
 
 // The record a transfer fills and its handler reads.
 struct DownloadProgress {
-    HRESULT result = S_OK;      // 0, or the error of the last failure
-    std::int64_t received = 0;  // bytes written so far
-    std::int64_t total = -1;    // the size the server gave, -1 when unknown
+    HRESULT result = S_OK;     // 0, or the error of the last failure
+    std::int64_t received = 0; // bytes written so far
+    std::int64_t total = -1;   // the size the server gave, -1 when unknown
 };
 
 // Answers of the handler operations.

@@ -154,7 +154,10 @@ void disable_conflicting_plugin(HMODULE wininet) noexcept
 // ---------------------------------------------------------------------------
 // Time
 
-std::uint32_t tick() noexcept { return static_cast<std::uint32_t>(::GetTickCount()); }
+std::uint32_t tick() noexcept
+{
+    return static_cast<std::uint32_t>(::GetTickCount());
+}
 
 // ---------------------------------------------------------------------------
 // The shared session
@@ -180,11 +183,17 @@ int shared_users = 0;
 
 } // namespace
 
-bool wininet_loaded() noexcept { return api().module != nullptr; }
+bool wininet_loaded() noexcept
+{
+    return api().module != nullptr;
+}
 
 namespace detail {
 
-void close_hinternet(void* handle) noexcept { (void)call(api().close_handle, failed, handle); }
+void close_hinternet(void* handle) noexcept
+{
+    (void)call(api().close_handle, failed, handle);
+}
 
 std::size_t blank_module_text(HMODULE module, const wchar_t* text) noexcept
 {
@@ -211,8 +220,8 @@ std::size_t blank_module_text(HMODULE module, const wchar_t* text) noexcept
             break;
         auto* const start = static_cast<unsigned char*>(region.BaseAddress);
         auto* const end = start + region.RegionSize;
-        const bool readable = region.State == MEM_COMMIT && !(region.Protect & (PAGE_NOACCESS | PAGE_GUARD)) &&
-                              region.Protect != 0;
+        const bool readable =
+            region.State == MEM_COMMIT && !(region.Protect & (PAGE_NOACCESS | PAGE_GUARD)) && region.Protect != 0;
         if (readable && region.RegionSize >= needle_bytes) {
             for (auto* p = start; p + needle_bytes <= end; p += sizeof(wchar_t)) {
                 if (std::memcmp(p, text, needle_bytes) != 0)
@@ -261,7 +270,10 @@ inet_session inet_session::open(const std::wstring& agent, DWORD access_type, co
     return session;
 }
 
-void* inet_session::handle() const noexcept { return state_ ? state_->handle.get() : nullptr; }
+void* inet_session::handle() const noexcept
+{
+    return state_ ? state_->handle.get() : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // wininet_async_handle
@@ -285,7 +297,10 @@ wininet_async_handle* wininet_async_handle::create(DWORD timeout_ms, bool takes_
     return context;
 }
 
-void wininet_async_handle::add_ref() noexcept { references_.fetch_add(1); }
+void wininet_async_handle::add_ref() noexcept
+{
+    references_.fetch_add(1);
+}
 
 void wininet_async_handle::release() noexcept
 {
@@ -478,13 +493,13 @@ std::uint64_t counter_now(bool high_resolution) noexcept
 
 // Reads larger than this are split: a read buffer of this size at most is
 // kept per request.
-constexpr DWORD max_chunk = 1024u * 1024u;
+constexpr DWORD max_chunk = 4u * 1024u * 1024u;
 
 } // namespace
 
 inet_file::inet_file(session_choice session, DWORD timeout_ms, bool ftp) noexcept
     : shared_session_(session.shared), session_(std::move(session.session)), session_error_(session.error),
-      timeout_(timeout_ms), ftp_(ftp), owner_(::GetDesktopWindow())
+      timeout_(timeout_ms), ftp_(ftp)
 {
     LARGE_INTEGER frequency = {};
     if (::QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
@@ -493,7 +508,10 @@ inet_file::inet_file(session_choice session, DWORD timeout_ms, bool ftp) noexcep
     }
 }
 
-inet_file::~inet_file() { close(); }
+inet_file::~inet_file()
+{
+    close();
+}
 
 bool inet_file::fail(DWORD error) noexcept
 {
@@ -612,8 +630,8 @@ bool inet_file::open_url(DWORD& error) noexcept
         DWORD flags = flags_;
         if (parts.kind == inet::scheme::ftp)
             flags |= INTERNET_FLAG_PASSIVE; // active FTP fails behind every NAT router
-        HINTERNET handle = call(api().open_url, no_handle, session, url_.c_str(), headers, headers_length, flags,
-                                context);
+        HINTERNET handle =
+            call(api().open_url, no_handle, session, url_.c_str(), headers, headers_length, flags, context);
         if (!handle) {
             error = last_error_or();
             return false;
@@ -635,12 +653,11 @@ bool inet_file::open_url(DWORD& error) noexcept
             return false;
         }
         connection_->prepare();
-        HINTERNET handle = call(api().connect, no_handle, session, parts.host.c_str(),
-                                static_cast<INTERNET_PORT>(parts.port),
-                                parts.user.empty() ? nullptr : parts.user.c_str(),
-                                parts.password.empty() ? nullptr : parts.password.c_str(),
-                                static_cast<DWORD>(INTERNET_SERVICE_HTTP), static_cast<DWORD>(0),
-                                reinterpret_cast<DWORD_PTR>(connection_.get()));
+        HINTERNET handle =
+            call(api().connect, no_handle, session, parts.host.c_str(), static_cast<INTERNET_PORT>(parts.port),
+                 parts.user.empty() ? nullptr : parts.user.c_str(),
+                 parts.password.empty() ? nullptr : parts.password.c_str(), static_cast<DWORD>(INTERNET_SERVICE_HTTP),
+                 static_cast<DWORD>(0), reinterpret_cast<DWORD_PTR>(connection_.get()));
         if (!handle) {
             const DWORD call_error = last_error_or();
             if (!connection_->wait_for_completion(call_error, false) || !connection_.handle()) {
@@ -653,10 +670,10 @@ bool inet_file::open_url(DWORD& error) noexcept
         }
         connected_host_ = parts.host;
     }
-    HINTERNET request = call(api().open_request, no_handle, static_cast<HINTERNET>(connection_.handle()), L"GET",
-                             parts.path.c_str(), static_cast<const wchar_t*>(nullptr),
-                             static_cast<const wchar_t*>(nullptr), static_cast<const wchar_t**>(nullptr),
-                             static_cast<DWORD>(flags_ | INTERNET_FLAG_SECURE), context);
+    HINTERNET request =
+        call(api().open_request, no_handle, static_cast<HINTERNET>(connection_.handle()), L"GET", parts.path.c_str(),
+             static_cast<const wchar_t*>(nullptr), static_cast<const wchar_t*>(nullptr),
+             static_cast<const wchar_t**>(nullptr), static_cast<DWORD>(flags_ | INTERNET_FLAG_SECURE), context);
     if (!request) {
         error = last_error_or();
         return false;
@@ -726,7 +743,8 @@ bool inet_file::send_request(bool retrying) noexcept
         break;
     }
     if (!request_.handle())
-        return fail(request_->last_error() ? request_->last_error() : static_cast<DWORD>(ERROR_INTERNET_INTERNAL_ERROR));
+        return fail(request_->last_error() ? request_->last_error()
+                                           : static_cast<DWORD>(ERROR_INTERNET_INTERNAL_ERROR));
     return after_response();
 }
 
@@ -740,8 +758,7 @@ bool inet_file::after_response() noexcept
         content_range = range_text;
     const auto plan = inet::plan_response(range_start_, ftp_ ? 0 : status_, content_range);
     if (!plan.usable) {
-        log_message(OV_HERE, L"The answer for '%s' does not start at byte %d (status %u)", url_, range_start_,
-                    status_);
+        log_message(OV_HERE, L"The answer for '%s' does not start at byte %d (status %u)", url_, range_start_, status_);
         return fail(inet::connection_reset_code);
     }
     skip_ = plan.skip;
@@ -780,19 +797,23 @@ DWORD inet_file::decide_on_error() noexcept
         decision = inet::handler_decision(handler_->decide(*this));
     if (decision == inet::decision::none) {
         if (dialog_allowed_)
-            decision = inet::dialog_decision(error_dialog(owner_, static_cast<HINTERNET>(request_.handle()),
-                                                           last_error_,
-                                                           FLAGS_ERROR_UI_FILTER_FOR_ERRORS |
-                                                               FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                                                               FLAGS_ERROR_UI_FLAGS_GENERATE_DATA));
+            // The desktop is the dialog's owner. It is asked for here, not
+            // earlier: where no desktop runs yet, asking starts one.
+            decision = inet::dialog_decision(
+                error_dialog(::GetDesktopWindow(), static_cast<HINTERNET>(request_.handle()), last_error_,
+                             FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                 FLAGS_ERROR_UI_FLAGS_GENERATE_DATA));
         else
             decision = inet::decision::retry; // nobody to ask: the retry limit decides
     }
     ::SetLastError(kept);
     switch (decision) {
-    case inet::decision::retry: return inet::retry_code;
-    case inet::decision::cancel: return inet::cancel_code;
-    default: return 0;
+    case inet::decision::retry:
+        return inet::retry_code;
+    case inet::decision::cancel:
+        return inet::cancel_code;
+    default:
+        return 0;
     }
 }
 
@@ -873,9 +894,8 @@ bool inet_file::read_loop(char* out, DWORD length, DWORD& count) noexcept
 // ---------------------------------------------------------------------------
 // http_file
 
-inet_file::session_choice inet_file::choose_session(const std::wstring& agent, DWORD access_type,
-                                                    const wchar_t* proxy, const wchar_t* bypass, DWORD flags,
-                                                    bool http) noexcept
+inet_file::session_choice inet_file::choose_session(const std::wstring& agent, DWORD access_type, const wchar_t* proxy,
+                                                    const wchar_t* bypass, DWORD flags, bool http) noexcept
 {
     session_choice choice;
     if (http && shared_session_wanted()) {
@@ -921,8 +941,8 @@ bool http_file::check_status() noexcept
     DWORD status = 0;
     DWORD size = sizeof status;
     if (!call(api().query_info, failed, static_cast<HINTERNET>(request_.handle()),
-              static_cast<DWORD>(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER), static_cast<void*>(&status),
-              &size, static_cast<DWORD*>(nullptr))) {
+              static_cast<DWORD>(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER), static_cast<void*>(&status), &size,
+              static_cast<DWORD*>(nullptr))) {
         status_ = 200; // a status that cannot be read counts as good
         return true;
     }
@@ -1093,17 +1113,16 @@ struct ftp_listing {
             error = last_error_or();
             return;
         }
-        for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
-                                   INTERNET_OPTION_SEND_TIMEOUT})
+        for (const DWORD option :
+             {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT})
             (void)call(api().set_option, failed, static_cast<HINTERNET>(session.get()), option,
                        static_cast<void*>(&timeout), static_cast<DWORD>(sizeof timeout));
         // The URL's port: a server on another port is the one that holds the file.
-        unique_hinternet connection(call(api().connect, no_handle, static_cast<HINTERNET>(session.get()),
-                                         parts.host.c_str(), static_cast<INTERNET_PORT>(parts.port),
-                                         parts.user.empty() ? nullptr : parts.user.c_str(),
-                                         parts.password.empty() ? nullptr : parts.password.c_str(),
-                                         static_cast<DWORD>(INTERNET_SERVICE_FTP),
-                                         static_cast<DWORD>(INTERNET_FLAG_PASSIVE), static_cast<DWORD_PTR>(0)));
+        unique_hinternet connection(
+            call(api().connect, no_handle, static_cast<HINTERNET>(session.get()), parts.host.c_str(),
+                 static_cast<INTERNET_PORT>(parts.port), parts.user.empty() ? nullptr : parts.user.c_str(),
+                 parts.password.empty() ? nullptr : parts.password.c_str(), static_cast<DWORD>(INTERNET_SERVICE_FTP),
+                 static_cast<DWORD>(INTERNET_FLAG_PASSIVE), static_cast<DWORD_PTR>(0)));
         if (!connection) {
             error = last_error_or();
             return;
@@ -1123,8 +1142,8 @@ struct ftp_listing {
         time = entry.ftLastWriteTime;
         // The rest of the listing is read so that the connection is left clean.
         WIN32_FIND_DATAW more = {};
-        for (int i = 0; i < 1000 && call(api().find_next, failed, static_cast<HINTERNET>(find.get()),
-                                         static_cast<void*>(&more));
+        for (int i = 0;
+             i < 1000 && call(api().find_next, failed, static_cast<HINTERNET>(find.get()), static_cast<void*>(&more));
              ++i) {
         }
     }
@@ -1243,7 +1262,10 @@ std::size_t remote_file::read(void* buffer, std::size_t size)
     return done;
 }
 
-void remote_file::write(const void*, std::size_t) { raise(ERROR_ACCESS_DENIED); }
+void remote_file::write(const void*, std::size_t)
+{
+    raise(ERROR_ACCESS_DENIED);
+}
 
 std::uint64_t remote_file::size() const
 {
@@ -1274,6 +1296,9 @@ void remote_file::close() noexcept
     remote_.reset();
 }
 
-std::unique_ptr<file> open_remote_file(const std::wstring& url) { return std::make_unique<remote_file>(url); }
+std::unique_ptr<file> open_remote_file(const std::wstring& url)
+{
+    return std::make_unique<remote_file>(url);
+}
 
 } // namespace ov

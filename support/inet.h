@@ -263,7 +263,6 @@ private:
     std::uint64_t frequency_ = 1000;
     bool high_resolution_ = false;
     DWORD autodial_flags_ = 1;
-    HWND owner_;
     inet_error_handler* handler_ = nullptr;
     bool dialog_allowed_ = true;
     HANDLE abort_event_ = nullptr;

@@ -10,14 +10,17 @@ namespace ov::inet {
 
 namespace {
 
-bool is_digit(wchar_t c) noexcept { return c >= L'0' && c <= L'9'; }
+bool is_digit(wchar_t c) noexcept
+{
+    return c >= L'0' && c <= L'9';
+}
 
 std::wstring_view trim_blanks(std::wstring_view text) noexcept
 {
     while (!text.empty() && (text.front() == L' ' || text.front() == L'\t'))
         text.remove_prefix(1);
-    while (!text.empty() && (text.back() == L' ' || text.back() == L'\t' || text.back() == L'\r' ||
-                             text.back() == L'\n'))
+    while (!text.empty() &&
+           (text.back() == L' ' || text.back() == L'\t' || text.back() == L'\r' || text.back() == L'\n'))
         text.remove_suffix(1);
     return text;
 }
@@ -125,7 +128,8 @@ bool split_url(std::wstring_view url, url_parts& parts)
     std::wstring_view rest = url.substr(separator + 3);
     const auto authority_end = rest.find_first_of(L"/?#");
     std::wstring_view authority = rest.substr(0, authority_end);
-    std::wstring_view path = authority_end == std::wstring_view::npos ? std::wstring_view() : rest.substr(authority_end);
+    std::wstring_view path =
+        authority_end == std::wstring_view::npos ? std::wstring_view() : rest.substr(authority_end);
 
     const auto at = authority.rfind(L'@');
     if (at != std::wstring_view::npos) {
@@ -169,10 +173,18 @@ bool split_url(std::wstring_view url, url_parts& parts)
         parts.port = static_cast<std::uint16_t>(*value);
     } else {
         switch (parts.kind) {
-        case scheme::ftp: parts.port = 21; break;
-        case scheme::http: parts.port = 80; break;
-        case scheme::https: parts.port = 443; break;
-        case scheme::unknown: parts.port = 0; break;
+        case scheme::ftp:
+            parts.port = 21;
+            break;
+        case scheme::http:
+            parts.port = 80;
+            break;
+        case scheme::https:
+            parts.port = 443;
+            break;
+        case scheme::unknown:
+            parts.port = 0;
+            break;
         }
     }
 
@@ -233,7 +245,8 @@ std::wstring user_domain_backslashes(std::wstring_view given, std::wstring canon
     const std::wstring_view account = given.substr(start + 2, at - start - 2);
     const auto slash = account.find(L'/');
     if (account.find_first_of(L"?#") != std::wstring_view::npos || slash == std::wstring_view::npos ||
-        account.find(L'/', slash + 1) != std::wstring_view::npos || account.find(L':', slash) == std::wstring_view::npos)
+        account.find(L'/', slash + 1) != std::wstring_view::npos ||
+        account.find(L':', slash) == std::wstring_view::npos)
         return canonical;
 
     const auto canonical_start = canonical.find(L"//");
@@ -495,8 +508,8 @@ std::wstring ProgressCalculator::rate_text(std::uint32_t rate, std::int64_t rece
     const std::int64_t divisor = megabytes ? 1048576 : 1024;
     const std::wstring unit = texts_(megabytes ? ids_mb : ids_kb);
     const std::int64_t tenths = std::int64_t{rate} * 10 / divisor;
-    return ov::format(texts_(ids_download_progress), received / divisor, unit, (total < 0 ? 0 : total) / divisor,
-                      unit, tenths / 10, tenths % 10, unit, texts_(ids_per_second));
+    return ov::format(texts_(ids_download_progress), received / divisor, unit, (total < 0 ? 0 : total) / divisor, unit,
+                      tenths / 10, tenths % 10, unit, texts_(ids_per_second));
 }
 
 std::wstring ProgressCalculator::time_text(std::uint32_t seconds) const

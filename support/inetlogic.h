@@ -15,9 +15,9 @@
 namespace ov::inet {
 
 // Codes the error decision speaks in (WinInet's and Windows' values).
-inline constexpr std::uint32_t retry_code = 12032;            // ERROR_INTERNET_FORCE_RETRY
-inline constexpr std::uint32_t cancel_code = 1223;            // ERROR_CANCELLED
-inline constexpr std::uint32_t timeout_code = 12002;          // ERROR_INTERNET_TIMEOUT
+inline constexpr std::uint32_t retry_code = 12032;   // ERROR_INTERNET_FORCE_RETRY
+inline constexpr std::uint32_t cancel_code = 1223;   // ERROR_CANCELLED
+inline constexpr std::uint32_t timeout_code = 12002; // ERROR_INTERNET_TIMEOUT
 inline constexpr std::uint32_t unrecognized_scheme_code = 12006;
 // A response whose data ended before its announced length: the connection
 // broke (WinInet reports such an end as an ordinary end of data).
@@ -43,7 +43,10 @@ inline constexpr std::uint32_t default_timeout_ms = 30000;
 {
     return 0x80040000u | (status + 0xD3C0u);
 }
-[[nodiscard]] constexpr bool status_is_success(std::uint32_t status) noexcept { return status >= 200 && status <= 299; }
+[[nodiscard]] constexpr bool status_is_success(std::uint32_t status) noexcept
+{
+    return status >= 200 && status <= 299;
+}
 // The status inside an error made by http_status_error; nothing for other codes.
 [[nodiscard]] std::optional<std::uint32_t> status_of_error(std::uint32_t error) noexcept;
 // An error as the download reports it: a Windows code c becomes
@@ -63,8 +66,8 @@ struct url_parts {
     std::wstring user;
     std::wstring password;
     std::wstring host;
-    std::uint16_t port = 0;  // the scheme's default when the URL names none
-    std::wstring path;       // path and query, "/" when empty
+    std::uint16_t port = 0; // the scheme's default when the URL names none
+    std::wstring path;      // path and query, "/" when empty
 };
 
 // Splits "scheme://[user[:password]@]host[:port][/path][?query]". False for
@@ -102,7 +105,7 @@ struct url_parts {
 struct response_plan {
     bool usable = false;
     std::int64_t skip = 0;
-    std::int64_t starts_at = 0;  // file offset of the response's first byte
+    std::int64_t starts_at = 0; // file offset of the response's first byte
 };
 // `status` is the HTTP status (0 for FTP, whose transfers start at 0);
 // `range_header` the response's Content-Range, if any.
@@ -187,8 +190,8 @@ inline constexpr int max_failed_steps = 3;
 
 // The progress figures of a download. All divisions are integer divisions.
 struct progress_figures {
-    int percent = 0;               // 0 to 100
-    std::uint32_t rate = 0;        // bytes per second; 0 in the first second
+    int percent = 0;        // 0 to 100
+    std::uint32_t rate = 0; // bytes per second; 0 in the first second
     std::uint32_t seconds_left = 0;
 };
 

@@ -18,8 +18,7 @@ using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
 using ProvDataFromStateFn = CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE);
 using ProvSignerFromChainFn = CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
 using ProvCertFromChainFn = CRYPT_PROVIDER_CERT*(WINAPI*)(CRYPT_PROVIDER_SGNR*, DWORD);
-using AddSerializedElementFn = BOOL(WINAPI*)(HCERTSTORE, const BYTE*, DWORD, DWORD, DWORD, DWORD, DWORD*,
-                                             const void**);
+using AddSerializedElementFn = BOOL(WINAPI*)(HCERTSTORE, const BYTE*, DWORD, DWORD, DWORD, DWORD, DWORD*, const void**);
 using CompareCertificateFn = BOOL(WINAPI*)(DWORD, PCERT_INFO, PCERT_INFO);
 using FreeCertificateContextFn = BOOL(WINAPI*)(PCCERT_CONTEXT);
 
@@ -78,8 +77,7 @@ struct crypt32_api {
 // A certificate context released through the bound CertFreeCertificateContext.
 class certificate_context {
 public:
-    certificate_context(PCCERT_CONTEXT context, FreeCertificateContextFn free) noexcept
-        : context_(context), free_(free)
+    certificate_context(PCCERT_CONTEXT context, FreeCertificateContextFn free) noexcept : context_(context), free_(free)
     {
     }
     ~certificate_context()
@@ -136,8 +134,7 @@ std::vector<BYTE> read_certificate_file(const std::wstring& path)
     }
     std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
     DWORD got = 0;
-    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
-        got != bytes.size()) {
+    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size()) {
         log_message(OV_HERE, L"Cannot read the certificate file '%s'", path);
         return {};
     }

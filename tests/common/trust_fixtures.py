@@ -86,8 +86,8 @@ def _first_section_offset(pe):
 
 
 def make(out, pe):
-    out = Path(out)
-    pe = Path(pe)
+    out = Path(out).resolve()
+    pe = Path(pe).resolve()
     out.mkdir(parents=True, exist_ok=True)
     ca_ext = out / "ca.cnf"
     leaf_ext = out / "leaf.cnf"

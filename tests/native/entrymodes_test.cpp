@@ -57,7 +57,19 @@ TEST(EntryModes, SignatureCheckArguments)
     EXPECT_EQ(a->second, L"Name");
     EXPECT_FALSE(a->silent);
 
-    EXPECT_FALSE(ParseSignatureCheck(L"/g C:\\nothing"));
+    // Without a second part the check still runs, with no certificate.
+    a = ParseSignatureCheck(L"/g C:\\nothing");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->file, L"C:\\nothing");
+    EXPECT_EQ(a->second, L"");
+    a = ParseSignatureCheck(L"/g C:\\a.exe /S");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->file, L"C:\\a.exe");
+    EXPECT_TRUE(a->silent);
+    a = ParseSignatureCheck(L"-g C:\\a.exe -g C:\\c.ser");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->file, L"C:\\a.exe -g C:\\c.ser");
+    EXPECT_EQ(a->second, L"");
 }
 
 TEST(EntryModes, MajorUpgradeValuePieces)

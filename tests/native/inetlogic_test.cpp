@@ -13,8 +13,8 @@ TEST(InetStatus, StatusErrorsAreTheBasePlusTheStatus)
         std::uint32_t status;
         std::uint32_t error;
     };
-    const row rows[] = {{404, 0x8004D554u}, {500, 0x8004D5B4u}, {416, 0x8004D560u}, {301, 0x8004D4EDu},
-                        {100, 0x8004D424u}, {999, 0x8004D7A7u}};
+    const row rows[] = {{404, 0x8004D554u}, {500, 0x8004D5B4u}, {416, 0x8004D560u},
+                        {301, 0x8004D4EDu}, {100, 0x8004D424u}, {999, 0x8004D7A7u}};
     for (const auto& r : rows) {
         EXPECT_EQ(http_status_error(r.status), r.error) << r.status;
         EXPECT_EQ(status_of_error(r.error), r.status) << r.status;
@@ -33,7 +33,10 @@ TEST(InetStatus, StatusErrorsAreTheBasePlusTheStatus)
 TEST(InetStatus, WindowsErrorsBecomeHresults)
 {
     const std::map<std::uint32_t, std::uint32_t> rows = {
-        {5, 0x80070005u}, {12002, 0x80072EE2u}, {12029, 0x80072EFDu}, {1223, 0x800704C7u},
+        {5, 0x80070005u},
+        {12002, 0x80072EE2u},
+        {12029, 0x80072EFDu},
+        {1223, 0x800704C7u},
         // A failure that set no code must not read as success.
         {0, 0x80004005u},
     };
@@ -226,8 +229,8 @@ TEST(InetRate, RatesFromSlowToFast)
     };
     const row rows[] = {
         {1000, 1000, 1000},
-        {1000, 3000, 300},             // integer steps of the scaling
-        {3, 10000, 0},                  // below one byte per ten milliseconds... k grows
+        {1000, 3000, 300},               // integer steps of the scaling
+        {3, 10000, 0},                   // below one byte per ten milliseconds... k grows
         {100000000, 1000, 100000000},    // 100 MB/s
         {4000000000u, 4000, 1000000000}, // 1 GB/s: the window is halved until it fits 32 bits
     };
@@ -260,7 +263,8 @@ TEST(InetRate, ChunksStartSmallThenFollowTheRate)
     meter.add(1000, rate_meter::warmup_ms, 1000); // 2000 bytes in 1.5 warm-ups
     const std::uint32_t rate = 2000u * 1000u / (half + rate_meter::warmup_ms);
     // The 32-bit scaling rounds the rate down by up to 1%.
-    EXPECT_NEAR(meter.chunk_size(100, 1u << 30), rate * rate_meter::chunk_seconds, rate * rate_meter::chunk_seconds / 100.0);
+    EXPECT_NEAR(meter.chunk_size(100, 1u << 30), rate * rate_meter::chunk_seconds,
+                rate * rate_meter::chunk_seconds / 100.0);
     EXPECT_EQ(meter.chunk_size(100, 4096), 4096u);
 }
 
@@ -271,14 +275,10 @@ TEST(DownloadSource, Normalising)
         const wchar_t* url;
     };
     const row rows[] = {
-        {L"http://h/a.msi", L"http://h/a.msi"},
-        {L"HTTP://H/A.MSI", L"HTTP://H/A.MSI"},
-        {L"ftp://h/a", L"ftp://h/a"},
-        {L"https://h/a", L"https://h/a"},
-        {L"h/a.msi", L"http://h/a.msi"},
-        {L"server\\share\\a.msi", L"http://server/share/a.msi"},
-        {L"http:\\\\h\\a", L"http://h/a"},
-        {L"ftp://", L"http://ftp://"}, // not longer than 6 characters
+        {L"http://h/a.msi", L"http://h/a.msi"}, {L"HTTP://H/A.MSI", L"HTTP://H/A.MSI"},
+        {L"ftp://h/a", L"ftp://h/a"},           {L"https://h/a", L"https://h/a"},
+        {L"h/a.msi", L"http://h/a.msi"},        {L"server\\share\\a.msi", L"http://server/share/a.msi"},
+        {L"http:\\\\h\\a", L"http://h/a"},      {L"ftp://", L"http://ftp://"}, // not longer than 6 characters
     };
     for (const auto& r : rows)
         EXPECT_EQ(normalize_source(r.source), r.url) << r.source;
@@ -314,15 +314,24 @@ namespace {
 std::wstring english(unsigned id)
 {
     switch (id) {
-    case ids_hours: return L"hr";
-    case ids_minutes: return L"min";
-    case ids_seconds: return L"sec";
-    case ids_mb: return L"MB";
-    case ids_kb: return L"KB";
-    case ids_per_second: return L"/sec";
-    case ids_time_remaining: return L"Estimated time remaining: ";
-    case ids_download_progress: return L"%d %s of %d %s downloaded at %01d.%01d %s%s";
-    default: return L"?";
+    case ids_hours:
+        return L"hr";
+    case ids_minutes:
+        return L"min";
+    case ids_seconds:
+        return L"sec";
+    case ids_mb:
+        return L"MB";
+    case ids_kb:
+        return L"KB";
+    case ids_per_second:
+        return L"/sec";
+    case ids_time_remaining:
+        return L"Estimated time remaining: ";
+    case ids_download_progress:
+        return L"%d %s of %d %s downloaded at %01d.%01d %s%s";
+    default:
+        return L"?";
     }
 }
 

@@ -107,7 +107,8 @@ TEST(TrustLogic, SeparateCheckCommandLine)
     EXPECT_EQ(separate_check_command(L"C:\\Program Files\\Setup\\setup.exe", L"C:\\T\\{1}\\demo.msi",
                                      L"C:\\T\\{1}\\publisher.ser", false),
               L"\"C:\\Program Files\\Setup\\setup.exe\" /g C:\\T\\{1}\\demo.msi /g C:\\T\\{1}\\publisher.ser");
-    EXPECT_EQ(separate_check_command(L"D:\\setup.exe", L"a.msi", L"k.ser", true), L"\"D:\\setup.exe\" /g a.msi /g k.ser /s");
+    EXPECT_EQ(separate_check_command(L"D:\\setup.exe", L"a.msi", L"k.ser", true),
+              L"\"D:\\setup.exe\" /g a.msi /g k.ser /s");
 }
 
 TEST(TrustLogic, SeparateCheckArgumentsSurviveTheChildsParser)
@@ -119,12 +120,12 @@ TEST(TrustLogic, SeparateCheckArgumentsSurviveTheChildsParser)
     } cases[] = {
         {L"C:\\Users\\A B\\AppData\\Local\\Temp\\{9F}\\demo package.msi", L"C:\\Users\\A B\\Temp\\{9F}\\key.ser",
          false},
-        {L"C:\\Users\\A B\\AppData\\Local\\Temp\\{9F}\\demo package.msi", L"C:\\Users\\A B\\Temp\\{9F}\\key.ser",
-         true},
+        {L"C:\\Users\\A B\\AppData\\Local\\Temp\\{9F}\\demo package.msi", L"C:\\Users\\A B\\Temp\\{9F}\\key.ser", true},
         {L"Z:\\w\\signed.exe", L"Z:\\w\\signer.ser", true},
     };
     for (const auto& c : cases) {
-        const std::wstring command = separate_check_command(L"C:\\Media Folder\\setup.exe", c.file, c.certificate, c.silent);
+        const std::wstring command =
+            separate_check_command(L"C:\\Media Folder\\setup.exe", c.file, c.certificate, c.silent);
         const std::wstring raw = child_raw_command_line(command);
         ASSERT_EQ(GetLeadingForm(raw), LeadingForm::SignatureCheck) << raw;
         const auto args = ParseSignatureCheck(raw);

@@ -125,7 +125,8 @@ TEST_F(Downloads, WholeFilesArriveByteExact)
         const std::wstring to = target((L"file" + std::to_wstring(++n) + L".bin").c_str());
         Recorder recorder;
         HRESULT result = E_FAIL;
-        ASSERT_TRUE(DownloadUrlToFile(r.url, to, &recorder, result, options_)) << r.name << ": 0x" << std::hex << result;
+        ASSERT_TRUE(DownloadUrlToFile(r.url, to, &recorder, result, options_))
+            << r.name << ": 0x" << std::hex << result;
         EXPECT_EQ(result, S_OK) << r.name;
         EXPECT_TRUE(read_local(to) == *r.content) << r.name;
         EXPECT_EQ(recorder.events, (std::vector<std::string>{"start", "complete"})) << r.name;
@@ -232,7 +233,8 @@ TEST_F(Downloads, CancelStopsAndRemovesThePartialFile)
         options.timeout_ms = 20000;
         HRESULT result = S_OK;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(DownloadUrlToFile(servers_->faulty(L"stall/1000/big.bin"), to, nullptr, result, options)) << r.name;
+        EXPECT_FALSE(DownloadUrlToFile(servers_->faulty(L"stall/1000/big.bin"), to, nullptr, result, options))
+            << r.name;
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
         cancel.join();
@@ -284,4 +286,7 @@ TEST_F(Downloads, CDownloadShowsProgressAndCopiesUncSources)
 
 } // namespace
 
-TEST(WinInetVersion, IsRecentEnough) { EXPECT_TRUE(IsWinInetRecentEnough()); }
+TEST(WinInetVersion, IsRecentEnough)
+{
+    EXPECT_TRUE(IsWinInetRecentEnough());
+}

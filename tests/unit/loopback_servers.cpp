@@ -72,12 +72,40 @@ LoopbackServers* LoopbackServers::get(std::string& why)
     return g_servers.get();
 }
 
-void LoopbackServers::stop_all() noexcept { g_servers.reset(); }
+void LoopbackServers::stop_all() noexcept
+{
+    g_servers.reset();
+}
+
+namespace {
+
+void remove_tree(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW data = {};
+    ov::unique_hfind find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (find) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring path = folder + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                remove_tree(path);
+            else
+                ::DeleteFileW(path.c_str());
+        } while (::FindNextFileW(find.get(), &data));
+    }
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+} // namespace
 
 LoopbackServers::~LoopbackServers()
 {
     if (control_ != ~std::uintptr_t{0})
-        ::closesocket(static_cast<SOCKET>(control_));
+        ::closesocket(static_cast<SOCKET>(control_)); // the servers stop
+    if (!work_.empty())
+        remove_tree(work_);
 }
 
 bool LoopbackServers::start(std::string& why)
@@ -192,9 +220,18 @@ std::wstring LoopbackServers::url(const wchar_t* scheme, std::uint16_t port, con
     return ov::format(L"%s://127.0.0.1:%u/%s", scheme, port, path);
 }
 
-std::string LoopbackServers::read_log(const wchar_t* name) const { return read_local(work_path(name)); }
-std::string LoopbackServers::faulty_log() const { return read_log(L"faulty.log"); }
-std::string LoopbackServers::nginx_log() const { return read_log(L"nginx-access.log"); }
+std::string LoopbackServers::read_log(const wchar_t* name) const
+{
+    return read_local(work_path(name));
+}
+std::string LoopbackServers::faulty_log() const
+{
+    return read_log(L"faulty.log");
+}
+std::string LoopbackServers::nginx_log() const
+{
+    return read_log(L"nginx-access.log");
+}
 
 int LoopbackServers::count_lines(const std::string& log, const std::string& part)
 {

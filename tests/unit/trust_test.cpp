@@ -41,8 +41,7 @@ TEST(TrustFixtures, SerializedCertificateIsWhatCryptoApiWrites)
         std::vector<BYTE> serialized(size);
         ASSERT_TRUE(::CertSerializeCertificateStoreElement(context, 0, serialized.data(), &size));
         ::CertFreeCertificateContext(context);
-        EXPECT_EQ(serialized, trust_test::bytes_of(fixture(std::wstring(name) + L".ser")))
-            << trust_test::narrow(name);
+        EXPECT_EQ(serialized, trust_test::bytes_of(fixture(std::wstring(name) + L".ser"))) << trust_test::narrow(name);
         EXPECT_EQ(serialized.size(), der.size() + 12);
     }
 }
@@ -96,7 +95,8 @@ TEST(SystemTrustProvider, PremisesOfTheHostileCertificateFiles)
 
     const auto signer = trust_test::bytes_of(fixture(L"signer.der"));
     const auto impostor = trust_test::bytes_of(fixture(L"impostor.der"));
-    PCCERT_CONTEXT a = ::CertCreateCertificateContext(X509_ASN_ENCODING, signer.data(), static_cast<DWORD>(signer.size()));
+    PCCERT_CONTEXT a =
+        ::CertCreateCertificateContext(X509_ASN_ENCODING, signer.data(), static_cast<DWORD>(signer.size()));
     PCCERT_CONTEXT b =
         ::CertCreateCertificateContext(X509_ASN_ENCODING, impostor.data(), static_cast<DWORD>(impostor.size()));
     ASSERT_TRUE(a && b);
@@ -125,8 +125,8 @@ TEST(SystemTrustProvider, CertificateFileLimits)
 
     // Held open without sharing by someone else: cannot be opened.
     {
-        ov::unique_hfile locked(::CreateFileW(scratch.at(L"copy.ser").c_str(), GENERIC_READ, 0, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
+        ov::unique_hfile locked(
+            ::CreateFileW(scratch.at(L"copy.ser").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(locked);
         EXPECT_EQ(provider.strict_check(fixture(L"signed.exe"), scratch.at(L"copy.ser")),
                   strict_outcome::certificate_unreadable);
@@ -157,8 +157,8 @@ TEST(SystemTrustProvider, LoadsLibrariesOfTheSystemFolderOnly)
     // download folder, say) is not taken.
     engine_test::ScratchFolder scratch(L"trust-planted");
     const std::wstring planted = scratch.at(L"ov-planted-trust.dll");
-    const std::wstring library = ov::path::join(ov::path::folder_of(engine_test::this_program_folder()),
-                                                L"doubles\\OVExternalUI.dll");
+    const std::wstring library =
+        ov::path::join(ov::path::folder_of(engine_test::this_program_folder()), L"doubles\\OVExternalUI.dll");
     ASSERT_TRUE(::CopyFileW(library.c_str(), planted.c_str(), FALSE)) << trust_test::narrow(library);
     ASSERT_TRUE(::SetDllDirectoryW(scratch.path().c_str()));
     {
@@ -181,8 +181,7 @@ TEST(WineTrustProviderFacts, TrustsIntactSignaturesWithoutATrustedRoot)
     ov::system_trust_provider provider;
     EXPECT_EQ(provider.strict_check(fixture(L"signed-untrusted.exe"), fixture(L"untrusted.ser")),
               strict_outcome::passed);
-    EXPECT_EQ(provider.strict_check(fixture(L"signed-impostor.exe"), fixture(L"impostor.ser")),
-              strict_outcome::passed);
+    EXPECT_EQ(provider.strict_check(fixture(L"signed-impostor.exe"), fixture(L"impostor.ser")), strict_outcome::passed);
 }
 
 TEST(WineTrustProviderFacts, LegacyCheckAnswersLikeTheStrictVerdictWithoutADialog)
@@ -193,10 +192,8 @@ TEST(WineTrustProviderFacts, LegacyCheckAnswersLikeTheStrictVerdictWithoutADialo
         const wchar_t* file;
         legacy_outcome expected;
     } cases[] = {
-        {L"signed.exe", legacy_outcome::accepted},
-        {L"signed-other.exe", legacy_outcome::accepted},
-        {L"signed-untrusted.exe", legacy_outcome::accepted},
-        {L"unsigned.exe", legacy_outcome::refused},
+        {L"signed.exe", legacy_outcome::accepted},           {L"signed-other.exe", legacy_outcome::accepted},
+        {L"signed-untrusted.exe", legacy_outcome::accepted}, {L"unsigned.exe", legacy_outcome::refused},
         {L"tampered.exe", legacy_outcome::refused},
     };
     engine_test::DialogWatch watch;

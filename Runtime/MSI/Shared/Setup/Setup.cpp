@@ -222,8 +222,26 @@ int RunMajorUpgradeRemoval(SetupContext& context, HINSTANCE instance, std::wstri
     return result;
 }
 
+// Libraries the launcher loads by name (msi.dll, wininet.dll, comctl32...)
+// come from the system folder only: a setup.exe run from a downloads folder
+// must not pick up a DLL planted beside it. Libraries of the package (the
+// script engine, the billboard library) are loaded by full path.
+void RestrictLibrarySearch() noexcept
+{
+    using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const auto restrict = kernel ? reinterpret_cast<SetDefaultDllDirectoriesFn>(
+                                       reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")))
+                                 : nullptr;
+    if (restrict)
+        restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    else
+        ::SetDllDirectoryW(L"");
+}
+
 int RunEntry(HINSTANCE instance, std::wstring_view rawCommandLine)
 {
+    RestrictLibrarySearch();
     com_apartment com;
     if (os_major_version() >= 6)
         (void)SetProcessComSecurity();

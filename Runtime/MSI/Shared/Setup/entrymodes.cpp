@@ -42,14 +42,26 @@ std::wstring StartCopyCommand(std::wstring_view argv0, std::wstring_view raw)
 std::optional<SignatureCheckArgs> ParseSignatureCheck(std::wstring_view raw)
 {
     // "/g " then the file up to the blank before the next "/", then "/g" and
-    // one more character, then the second argument.
-    if (raw.size() < 4)
-        return std::nullopt;
-    const auto slash = raw.find(L'/', 3);
-    if (slash == std::wstring_view::npos || slash < 4)
-        return std::nullopt;
+    // one more character, then the second argument. A line without a second
+    // "/" (a dash form, or no certificate) still selects the check: the file
+    // is the rest of the line and there is no certificate, so nothing can be
+    // trusted.
     SignatureCheckArgs args;
+    if (raw.size() < 4) {
+        args.file.assign(raw.size() > 3 ? raw.substr(3) : std::wstring_view());
+        return args;
+    }
+    const auto slash = raw.find(L'/', 3);
+    if (slash == std::wstring_view::npos || slash < 4) {
+        args.file.assign(raw.substr(3));
+        return args;
+    }
     args.file.assign(raw.substr(3, slash - 1 - 3));
+    if (ov::iequals(raw.substr(slash), L"/s")) {
+        // "/g <file> /s": silent, with no certificate to check against.
+        args.silent = true;
+        return args;
+    }
     if (slash + 3 <= raw.size())
         args.second.assign(raw.substr(slash + 3));
     if (args.second.size() >= 2) {

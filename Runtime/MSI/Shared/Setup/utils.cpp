@@ -85,11 +85,14 @@ int LaunchAndWait(std::wstring_view commandLine, int show)
     }
 
     DWORD code = 0;
-    const BOOL got = ::GetExitCodeProcess(process, &code);
+    if (!::GetExitCodeProcess(process, &code)) {
+        // An unreadable exit code must not pass for success (0).
+        log_message(OV_HERE, L"Launch result %d, exit code %d", 0, kLaunchFailed);
+        return kLaunchFailed;
+    }
     const int exitCode = static_cast<int>(code);
     Process().SetupResult = exitCode;
     log_message(OV_HERE, L"Launch result %d, exit code %d", 1, exitCode);
-    (void)got;
     return exitCode;
 }
 
