@@ -87,26 +87,23 @@ inline void unmap_view(void* p) noexcept
 {
     ::UnmapViewOfFile(p);
 }
-struct file_traits {
+// Handles whose empty value is INVALID_HANDLE_VALUE (files, find handles).
+template <auto Close>
+struct invalid_handle_traits {
     using type = HANDLE;
     static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) noexcept { ::CloseHandle(h); }
-};
-struct find_traits {
-    using type = HANDLE;
-    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) noexcept { ::FindClose(h); }
+    static void close(HANDLE value) noexcept { Close(value); }
 };
 } // namespace detail
 
 using unique_handle = unique_any<detail::null_traits<HANDLE, detail::close_handle>>;
-using unique_hfile = unique_any<detail::file_traits>;
+using unique_hfile = unique_any<detail::invalid_handle_traits<detail::close_handle>>;
 using unique_hkey = unique_any<detail::null_traits<HKEY, detail::close_key>>;
 using unique_hmodule = unique_any<detail::null_traits<HMODULE, detail::free_module>>;
 using unique_hwnd = unique_any<detail::null_traits<HWND, detail::destroy_window>>;
 using unique_hgdiobj = unique_any<detail::null_traits<HGDIOBJ, detail::delete_object>>;
 using unique_hlocal = unique_any<detail::null_traits<HLOCAL, detail::local_free>>;
-using unique_hfind = unique_any<detail::find_traits>;
+using unique_hfind = unique_any<detail::invalid_handle_traits<detail::find_close>>;
 using unique_view = unique_any<detail::null_traits<void*, detail::unmap_view>>;
 
 // WinInet handles (HINTERNET). WinInet is bound at run time: the deleter

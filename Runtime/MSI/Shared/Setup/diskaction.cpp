@@ -284,32 +284,37 @@ bool DiskAction::SelectEngineVersion()
     return !session_.Get(EngineVersion).empty();
 }
 
-std::wstring ReadSetupIniValue(std::wstring_view section, std::wstring_view key, std::size_t size)
+bool LoadLauncherSetupIni(ov::profilefilex& table)
 {
     const std::wstring self = launcher_module_path();
-    std::wstring value;
     STREAM payload(self);
     if (payload.HasEntry(kSetupIniName)) {
         wchar_t temp[MAX_PATH + 1] = {};
         wchar_t file[MAX_PATH + 1] = {};
         const DWORD n = ::GetTempPathW(MAX_PATH + 1, temp);
         if (n == 0 || n > MAX_PATH || !::GetTempFileNameW(temp, L"~", 0, file))
-            return {};
+            return false;
         ov::scope_exit remove([&file] { ::DeleteFileW(file); });
-        if (!payload.ExtractEntry(kSetupIniName, file, nullptr))
-            return {};
-        ov::profilefilex table;
-        if (table.load(file))
-            value = table.get_value(section, key).value_or(std::wstring());
-    } else {
-        const std::wstring path = Process().SetupIniPath.empty()
-                                      ? ov::path::join(ov::path::folder_of(self), kSetupIniName)
-                                      : Process().SetupIniPath;
-        ov::profilefilex table;
-        if (table.load(path))
-            value = table.get_value(section, key).value_or(std::wstring());
+        return payload.ExtractEntry(kSetupIniName, file, nullptr) && table.load(file);
     }
+    const std::wstring path = Process().SetupIniPath.empty() ? ov::path::join(ov::path::folder_of(self), kSetupIniName)
+                                                             : Process().SetupIniPath;
+    return table.load(path);
+}
+
+std::wstring ReadSetupIniValue(const ov::profilefilex& table, std::wstring_view section, std::wstring_view key,
+                               std::size_t size)
+{
+    std::wstring value = table.get_value(section, key).value_or(std::wstring());
     if (size > 0 && value.size() >= size)
         value.resize(size - 1);
     return value;
+}
+
+std::wstring ReadSetupIniValue(std::wstring_view section, std::wstring_view key, std::size_t size)
+{
+    ov::profilefilex table;
+    if (!LoadLauncherSetupIni(table))
+        return {};
+    return ReadSetupIniValue(table, section, key, size);
 }

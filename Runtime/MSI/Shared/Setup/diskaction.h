@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "inifile.h"
 #include "session.h"
 
 class DiskAction : public Action {
@@ -36,3 +37,9 @@ public:
 // setup.ini when the launcher carries one, else from the setup.ini in use or
 // beside the launcher. Empty when absent; at most `size` - 1 characters.
 [[nodiscard]] std::wstring ReadSetupIniValue(std::wstring_view section, std::wstring_view key, std::size_t size);
+
+// The table ReadSetupIniValue reads (for several values: the file is
+// extracted and read once), and one value of it.
+[[nodiscard]] bool LoadLauncherSetupIni(ov::profilefilex& table);
+[[nodiscard]] std::wstring ReadSetupIniValue(const ov::profilefilex& table, std::wstring_view section,
+                                             std::wstring_view key, std::size_t size);

@@ -11,16 +11,11 @@
 #include "setupcontext.h"
 #include "setupdialoglink.h"
 #include "setuplog.h"
+#include "utils.h"
 
 #include <windows.h>
 
 namespace {
-
-bool file_exists(const std::wstring& path)
-{
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
 
 void report_not_found(Session& session, const std::wstring& where)
 {
@@ -89,7 +84,7 @@ bool FetchEngine(Session& session, std::wstring& path, int& location) noexcept
         }
 
         log_message(OV_HERE, L"Got file '%s' for MSI engine install", got);
-        if (!file_exists(got)) {
+        if (!FileExists(got)) {
             report_not_found(session, got);
             return false;
         }

@@ -16,6 +16,7 @@
 #include "session.h"
 #include "setupcontext.h"
 #include "setuplog.h"
+#include "utils.h"
 
 #include <windows.h>
 
@@ -25,12 +26,6 @@ namespace {
 
 constexpr int kFileNotFound = 1155;
 constexpr int kWinInetTooOld = 1643;
-
-bool file_exists(const std::wstring& path)
-{
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
 
 bool report_missing(Session& session, const std::wstring& path, bool showErrors)
 {
@@ -46,13 +41,6 @@ struct DownloadEntry {
     std::wstring name; // also the name of its setup.ini section
     std::wstring target;
 };
-
-// The file name of a URL: the text after its last "/" (or backslash).
-std::wstring url_file_name(const std::wstring& url)
-{
-    const auto slash = url.find_last_of(L'/');
-    return slash != std::wstring::npos ? url.substr(slash + 1) : ov::path::file_name_of(url);
-}
 
 } // namespace
 
@@ -73,7 +61,7 @@ static bool DownloadFiles(Session& session, std::vector<DownloadEntry>& entries,
         DownloadEntry& entry = entries[i];
         log_message(OV_HERE, L"DownloadFiles: downloading %s", entry.url);
         if (!keepTargets)
-            entry.target = ov::path::join(Process().TempFolder, url_file_name(entry.url));
+            entry.target = ov::path::join(Process().TempFolder, ov::path::url_file_name(entry.url));
         const std::wstring status =
             entries.size() < 2 ? ov::format(context.LoadString(IDS_DOWNLOADING), entry.name) : [&] {
                 const std::wstring inserts[] = {entry.name, std::to_wstring(i + 1), std::to_wstring(entries.size())};
@@ -139,7 +127,7 @@ bool ExtractFromPayload(Session& session, std::wstring_view name, std::wstring& 
 {
     (void)session.ExtractFile(name, false, true, std::nullopt, true);
     target = ov::path::join(Process().TempFolder, name);
-    if (file_exists(target))
+    if (FileExists(target))
         return true;
     return report_missing(session, target, showErrors);
 }
@@ -165,7 +153,7 @@ bool GetFile(Session& session, std::wstring_view fileName, std::wstring_view sec
     case LocationSource:
         path = ov::path::join(session.State().tempDisk1Folder, source);
         log_message(OV_HERE, L"Getting file from source, '%s'", path);
-        if (!session.State().sourceKey || file_exists(path))
+        if (!session.State().sourceKey || FileExists(path))
             return true;
         return report_missing(session, path, showErrors);
 
@@ -178,13 +166,15 @@ bool GetFile(Session& session, std::wstring_view fileName, std::wstring_view sec
         std::vector<DownloadEntry> entries{{source, std::wstring(fileName), std::wstring()}};
         if (ov::iequals(section, session.Get(PackageName))) {
             const std::wstring sectionText(section);
+            ov::profilefilex launcherIni;
+            (void)LoadLauncherSetupIni(launcherIni);
             for (int n = 0;; ++n) {
-                const std::wstring cab = ReadSetupIniValue(sectionText, ov::format(L"Cab%d", n), 1024);
+                const std::wstring cab = ReadSetupIniValue(launcherIni, sectionText, ov::format(L"Cab%d", n), 1024);
                 if (cab.empty())
                     break;
-                entries.push_back({cab, url_file_name(cab), std::wstring()});
+                entries.push_back({cab, ov::path::url_file_name(cab), std::wstring()});
             }
-            const std::wstring sizes = ReadSetupIniValue(sectionText, L"CabsSize", 1024);
+            const std::wstring sizes = ReadSetupIniValue(launcherIni, sectionText, L"CabsSize", 1024);
             if (!sizes.empty() && !has_room_for(session, sizes))
                 return false;
         }
@@ -209,7 +199,7 @@ bool GetFile(Session& session, std::wstring_view fileName, std::wstring_view sec
     case LocationTemp:
         path = ov::path::join(Process().TempFolder, fileName);
         log_message(OV_HERE, L"Getting file from temp location, '%s'", path);
-        if (file_exists(path))
+        if (FileExists(path))
             return true;
         return report_missing(session, path, showErrors);
 

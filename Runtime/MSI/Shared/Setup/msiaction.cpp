@@ -34,12 +34,6 @@ constexpr int kEngine45Required = 1713;
 constexpr int kUserCancelled = 1602;
 constexpr UINT kTemplateProperty = 7;
 
-bool file_exists(const std::wstring& path)
-{
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 // The launcher runs as a 32-bit process on 64-bit Windows.
 bool running_under_wow64()
 {
@@ -152,7 +146,7 @@ bool MsiAction::Execute()
     const std::wstring clickOnce = session_.GetSetupIniString(L"Startup", L"ClickOncePackage", L"");
     if (!clickOnce.empty() && clickOnce[0] != L' ') {
         std::wstring target = ov::path::join(session_.State().launcherFolder, clickOnce);
-        if (!file_exists(target))
+        if (!FileExists(target))
             target = clickOnce;
         const auto answer = reinterpret_cast<INT_PTR>(
             ::ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
@@ -202,7 +196,7 @@ bool MsiAction::PrepareInstall(std::wstring& packagePath, int& location, bool re
                 const auto name = ov::msi::product_info(productCode, L"PackageName");
                 if (source && name) {
                     const std::wstring candidate = ov::path::join(*source, *name);
-                    if (file_exists(candidate)) {
+                    if (FileExists(candidate)) {
                         packagePath = candidate;
                         found = true;
                     }
@@ -213,7 +207,7 @@ bool MsiAction::PrepareInstall(std::wstring& packagePath, int& location, bool re
                 if (!source)
                     break;
                 const std::wstring candidate = ov::path::join(*source, packageName);
-                if (file_exists(candidate)) {
+                if (FileExists(candidate)) {
                     packagePath = candidate;
                     found = true;
                 }

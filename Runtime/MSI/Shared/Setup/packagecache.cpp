@@ -15,6 +15,7 @@
 #include "session.h"
 #include "setupcontext.h"
 #include "setuplog.h"
+#include "utils.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -24,11 +25,6 @@ namespace {
 constexpr long kNoCaching = -2;
 constexpr long kFullFolder = -1;
 constexpr UINT kPackageCodeProperty = 9;
-
-bool exists(const std::wstring& path)
-{
-    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 std::wstring package_code(const std::wstring& path)
 {
@@ -50,14 +46,6 @@ void create_folders(const std::wstring& folder)
             continue;
         ::CreateDirectoryW(partial.c_str(), nullptr);
     }
-}
-
-std::wstring url_file_name(const std::wstring& url)
-{
-    const auto slash = url.find_last_of(L'/');
-    if (slash != std::wstring::npos)
-        return url.substr(slash + 1);
-    return ov::path::file_name_of(url);
 }
 
 bool copy_file(const std::wstring& from, const std::wstring& to, bool overwrite)
@@ -130,7 +118,7 @@ bool CachePackage(Session& session, std::wstring_view packageName, std::wstring&
     if (!ov::iequals(target, packagePath)) {
         for (;;) {
             bool overwrite = false;
-            if (exists(target)) {
+            if (FileExists(target)) {
                 const std::wstring existing = package_code(target);
                 const std::wstring ours = package_code(packagePath);
                 if (!existing.empty() && !ours.empty() && ov::iequals(existing, ours)) {
@@ -180,7 +168,7 @@ bool CachePackage(Session& session, std::wstring_view packageName, std::wstring&
         log_message(OV_HERE, L"Caching ini file %s to %s", from, ov::path::join(targetFolder, languageFile));
         (void)copy_file(from, ov::path::join(targetFolder, languageFile), true);
         const std::wstring skin = ov::path::join(ov::path::folder_of(packagePath), L"setup.ovn");
-        if (exists(skin)) {
+        if (FileExists(skin)) {
             log_message(OV_HERE, L"Caching skin %s to %s", skin, targetFolder);
             (void)copy_file(skin, ov::path::join(targetFolder, L"setup.ovn"), true);
             const std::wstring ini = ov::path::join(targetFolder, L"Setup.INI");
@@ -189,11 +177,13 @@ bool CachePackage(Session& session, std::wstring_view packageName, std::wstring&
         }
     }
 
+    ov::profilefilex launcherIni;
+    (void)LoadLauncherSetupIni(launcherIni);
     for (int n = 0;; ++n) {
-        const std::wstring url = ReadSetupIniValue(section, ov::format(L"Cab%d", n), 1024);
+        const std::wstring url = ReadSetupIniValue(launcherIni, section, ov::format(L"Cab%d", n), 1024);
         if (url.empty())
             break;
-        const std::wstring name = url_file_name(url);
+        const std::wstring name = ov::path::url_file_name(url);
         const std::wstring from = ov::path::join(Process().TempFolder, name);
         const std::wstring to = ov::path::join(folder, name);
         log_message(OV_HERE, L"Moving file %s to %s", from, to);

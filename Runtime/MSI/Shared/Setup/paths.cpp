@@ -37,6 +37,14 @@ std::wstring file_name_of(std::wstring_view path)
     return std::wstring(pos == std::wstring_view::npos ? path : path.substr(pos + 1));
 }
 
+std::wstring url_file_name(std::wstring_view url)
+{
+    const auto slash = url.find_last_of(L'/');
+    if (slash != std::wstring_view::npos)
+        return std::wstring(url.substr(slash + 1));
+    return file_name_of(url);
+}
+
 std::wstring unquote(std::wstring_view text)
 {
     if (!text.empty() && text.front() == L'"')

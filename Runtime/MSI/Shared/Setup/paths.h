@@ -13,6 +13,9 @@ namespace ov::path {
 [[nodiscard]] std::wstring folder_of(std::wstring_view path);
 // The file name: the text after the last backslash or slash.
 [[nodiscard]] std::wstring file_name_of(std::wstring_view path);
+// The file name of a URL: the text after its last "/", or after its last
+// backslash when it has no "/".
+[[nodiscard]] std::wstring url_file_name(std::wstring_view url);
 // Removes one leading and one trailing double quote.
 [[nodiscard]] std::wstring unquote(std::wstring_view text);
 // Removes one trailing backslash.

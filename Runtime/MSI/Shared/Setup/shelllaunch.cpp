@@ -49,21 +49,11 @@ ov::unique_handle start_with_shell(ShellExecuteExFn shellExecuteEx, const std::w
 ov::unique_handle start_with_create_process(const std::wstring& file, const std::wstring& parameters, int show)
 {
     const std::wstring commandLine = ov::format(L"\"%s\" %s", file, parameters);
-    // CreateProcessW may write into the command-line buffer.
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = static_cast<WORD>(show);
-    PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                          &startup, &info)) {
-        log_message(OV_HERE, L"CreateProcess failed for '%s', error %u", commandLine, ov::last_error_or());
-        return {};
-    }
-    ov::unique_handle thread(info.hThread);
-    return ov::unique_handle(info.hProcess);
+    DWORD error = 0;
+    ov::unique_handle process = StartProcess(commandLine, show, NORMAL_PRIORITY_CLASS, error);
+    if (!process)
+        log_message(OV_HERE, L"CreateProcess failed for '%s', error %u", commandLine, error);
+    return process;
 }
 
 bool has_ended(HANDLE process) noexcept

@@ -20,12 +20,6 @@ namespace {
 
 constexpr wchar_t kCertificateKey[] = L"CertKey";
 
-bool file_exists(const std::wstring& path)
-{
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 void report_extraction_failure(Session& session, const std::wstring& target)
 {
     Process().SetupResult = exit_code::extraction_failed;
@@ -52,7 +46,7 @@ bool find_certificate(Session& session, std::wstring_view fileKey, std::wstring&
     if (!session.ExtractFile(name, true, true, std::nullopt, true))
         return false;
     // In a run that extracts nothing (a continuation) the key must already be there.
-    if (!file_exists(target)) {
+    if (!FileExists(target)) {
         report_extraction_failure(session, target);
         return false;
     }

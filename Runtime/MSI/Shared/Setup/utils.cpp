@@ -23,15 +23,17 @@ bool ends_wait(UINT message) noexcept
     return message == WM_CLOSE || message == WM_QUERYENDSESSION || message == WM_QUIT;
 }
 
-struct started_process {
-    ov::unique_handle process;
-    ov::unique_handle thread;
-    DWORD error = 0;
-};
+} // namespace
 
-started_process start_process(std::wstring_view commandLine, int show)
+bool FileExists(const std::wstring& path) noexcept
 {
-    started_process result;
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+ov::unique_handle StartProcess(std::wstring_view commandLine, int show, DWORD creationFlags, DWORD& error)
+{
+    error = 0;
     // CreateProcessW may write into the command-line buffer.
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
@@ -40,27 +42,26 @@ started_process start_process(std::wstring_view commandLine, int show)
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = static_cast<WORD>(show);
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        result.error = ov::last_error_or();
-        return result;
+    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, creationFlags, nullptr, nullptr, &startup,
+                          &info)) {
+        error = ov::last_error_or();
+        return {};
     }
-    result.process.reset(info.hProcess);
-    result.thread.reset(info.hThread);
-    return result;
+    ov::unique_handle thread(info.hThread);
+    return ov::unique_handle(info.hProcess);
 }
-
-} // namespace
 
 int LaunchAndWait(std::wstring_view commandLine, int show)
 {
     log_message(OV_HERE, L"Attempting to launch: %s", commandLine);
-    const auto child = start_process(commandLine, show);
-    if (!child.process) {
+    DWORD error = 0;
+    const ov::unique_handle child = StartProcess(commandLine, show, 0, error);
+    if (!child) {
         log_message(OV_HERE, L"Launch result %d, exit code %d", 0, kLaunchFailed);
         return kLaunchFailed;
     }
 
-    const HANDLE process = child.process.get();
+    const HANDLE process = child.get();
     bool done = false;
     while (!done) {
         const DWORD wait = ::MsgWaitForMultipleObjects(1, &process, FALSE, INFINITE, QS_ALLINPUT);
@@ -99,11 +100,12 @@ int LaunchAndWait(std::wstring_view commandLine, int show)
 bool LaunchNoWait(std::wstring_view commandLine, int show)
 {
     log_message(OV_HERE, L"Attempting to launch (no wait): %s", commandLine);
-    const auto child = start_process(commandLine, show);
-    const bool started = static_cast<bool>(child.process);
+    DWORD error = 0;
+    const ov::unique_handle child = StartProcess(commandLine, show, 0, error);
+    const bool started = static_cast<bool>(child);
     log_message(OV_HERE, L"Launch result %d", started ? 1 : 0);
     if (started)
-        ::WaitForInputIdle(child.process.get(), 1000);
+        ::WaitForInputIdle(child.get(), 1000);
     return started;
 }
 

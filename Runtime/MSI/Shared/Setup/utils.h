@@ -4,10 +4,20 @@
 
 #include <windows.h>
 
+#include "ov_handles.h"
+
 #include <string>
 #include <string_view>
 
 class Session;
+
+// True when a file (not a folder) exists at `path`.
+[[nodiscard]] bool FileExists(const std::wstring& path) noexcept;
+
+// Starts `commandLine` without handle inheritance; the process handle, or an
+// empty owner (with the Windows error in `error`) when it cannot start.
+[[nodiscard]] ov::unique_handle StartProcess(std::wstring_view commandLine, int show, DWORD creationFlags,
+                                             DWORD& error);
 
 // The answer of LaunchAndWait when the process could not be started.
 inline constexpr int kLaunchFailed = -858993460;
